@@ -1,0 +1,77 @@
+# Sourced by scripts/test and scripts/run: private instances of the services the
+# application and its tests talk to. Every piece of state lives in one private
+# directory; stop_services ends only what was started here.
+SVC_DIR=$(mktemp -d)
+export XDG_RUNTIME_DIR=$SVC_DIR
+SVC_PIDS=()
+SVC_PGIDS=()
+
+start_audio() {
+    export PULSE_RUNTIME_PATH=$SVC_DIR/pulse PULSE_STATE_PATH=$SVC_DIR/pulse-state
+    export PULSE_SERVER=unix:$SVC_DIR/pulse.sock
+    printf 'autospawn = no\n' >"$SVC_DIR/client.conf"
+    export PULSE_CLIENTCONFIG=$SVC_DIR/client.conf
+    cat >"$SVC_DIR/session.pa" <<PA
+load-module module-native-protocol-unix socket=$SVC_DIR/pulse.sock auth-anonymous=1
+load-module module-null-sink sink_name=test_speakers rate=48000 sink_properties='device.description="Test Speakers"'
+load-module module-null-sink sink_name=talvento_cam_feed rate=48000 channels=1 sink_properties='device.description="Talvento Camera Feed"'
+load-module module-remap-source master=talvento_cam_feed.monitor source_name=talvento_cam_mic channels=1 source_properties='device.description="Talvento Camera Pro Microphone"'
+set-default-sink test_speakers
+set-default-source talvento_cam_mic
+PA
+    pulseaudio --daemonize=yes --use-pid-file=yes --exit-idle-time=-1 --disallow-exit=yes \
+        --realtime=no --high-priority=no -n -F "$SVC_DIR/session.pa" \
+        --log-target=file:"$SVC_DIR/pulse.log" || { cat "$SVC_DIR/pulse.log"; return 1; }
+    for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+    pactl info >/dev/null || { cat "$SVC_DIR/pulse.log"; return 1; }
+    SVC_PIDS+=("$(cat "$PULSE_RUNTIME_PATH/pid")")
+}
+
+# $1 = WAV file, looped into the fake camera microphone by one continuous client.
+start_cam_feeder() {
+    setsid bash -c "sox -q '$1' -t raw -r 48000 -e signed -b 16 -c 1 - repeat 999999 | \
+        pacat --playback --latency-msec=20 -d talvento_cam_feed --rate=48000 --channels=1 \
+        --format=s16le --client-name=talvento-cam-feeder" >"$SVC_DIR/feeder.log" 2>&1 &
+    SVC_PGIDS+=("$!")
+    sleep 1.5
+}
+
+start_display() {
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$SVC_DIR/display" >"$SVC_DIR/xvfb.log" 2>&1 &
+    SVC_PIDS+=("$!")
+    for _ in $(seq 100); do [ -s "$SVC_DIR/display" ] && break; sleep 0.05; done
+    export DISPLAY=:$(head -1 "$SVC_DIR/display")
+}
+
+start_tray() {
+    trayer --edge bottom --align right --widthtype request --height 32 --tint 0x404040 \
+        --transparent true --alpha 0 >"$SVC_DIR/trayer.log" 2>&1 &
+    SVC_PIDS+=("$!")
+    sleep 0.5
+}
+
+# A mock BlueZ on a private bus exported as the system bus. Tests add the light
+# panel's objects themselves.
+start_bluez_mock() {
+    dbus-daemon --session --address=unix:path="$SVC_DIR/bus" --fork --print-pid=3 3>"$SVC_DIR/dbus.pid"
+    SVC_PIDS+=("$(cat "$SVC_DIR/dbus.pid")")
+    export TALVENTO_MOCK_BUS=unix:path=$SVC_DIR/bus
+    DBUS_SYSTEM_BUS_ADDRESS=$TALVENTO_MOCK_BUS /usr/bin/python3 -m dbusmock --system --template bluez5 \
+        -l "$SVC_DIR/bluez-calls.log" >"$SVC_DIR/bluez.log" 2>&1 &
+    SVC_PIDS+=("$!")
+    export TALVENTO_MOCK_BLUEZ_LOG=$SVC_DIR/bluez-calls.log
+    for _ in $(seq 50); do
+        DBUS_SYSTEM_BUS_ADDRESS=$TALVENTO_MOCK_BUS dbus-send --system --print-reply --dest=org.bluez / \
+            org.freedesktop.DBus.Introspectable.Introspect >/dev/null 2>&1 && break
+        sleep 0.1
+    done
+}
+
+stop_services() {
+    for g in "${SVC_PGIDS[@]}"; do kill -- "-$g" 2>/dev/null; done
+    for ((i = ${#SVC_PIDS[@]} - 1; i >= 0; i--)); do kill "${SVC_PIDS[i]}" 2>/dev/null; done
+    for p in "${SVC_PIDS[@]}"; do
+        for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+    done
+    rm -rf "$SVC_DIR"
+}
