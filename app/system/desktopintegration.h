@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+/// The desktop's settings pages, the default browser and the login item.
+namespace desktop {
+
+void openCameraSettings();
+void openMicrophoneSettings();
+void openBluetoothSettings();
+/// Where the virtual camera's kernel module is managed: the desktop's device settings.
+void openExtensionSettings();
+
+/// The desktop entry of the default web browser ("firefox-esr.desktop"), or "".
+QString defaultBrowser();
+
+/// The XDG autostart entry that starts `executable` at login.
+QString autostartEntryPath();
+/// Adds or removes the autostart entry; logs the outcome. False on failure.
+bool setLaunchAtLogin(bool enabled, const QString &executable);
+
+} // namespace desktop
