@@ -1,0 +1,192 @@
+#pragma once
+
+// Internal to convert_kernels.cpp and convert_kernels_avx2.cpp: the kernel bodies, compiled once
+// per instruction set. Everything here has internal linkage, so a copy built with -mavx2 can never
+// be the one the linker keeps for the baseline callers.
+
+#include "camera/convert_kernels.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace convert::detail {
+/// The AVX2 table; only called after the CPU check in convert_kernels.cpp.
+const Kernels &avx2KernelTable() noexcept;
+} // namespace convert::detail
+
+namespace {
+
+// BT.601 limited range in 8.8 fixed point: the luma gain 255/219, and the chroma gain 255/224
+// times the R, G, B weights 1.402, 0.344, 0.714 and 1.772.
+constexpr int YGain = 298;
+constexpr int VToR = 409;
+constexpr int UToG = 100;
+constexpr int VToG = 208;
+constexpr int UToB = 516;
+
+inline int clampByte(int v)
+{
+    return v < 0 ? 0 : (v > 255 ? 255 : v);
+}
+
+// One pixel from its scaled luma term and its pair's chroma terms.
+inline void storeYuvPixel(uint8_t *d, int luma, int r, int g, int b)
+{
+    d[0] = static_cast<uint8_t>(clampByte((luma + b) >> 8));
+    d[1] = static_cast<uint8_t>(clampByte((luma + g) >> 8));
+    d[2] = static_cast<uint8_t>(clampByte((luma + r) >> 8));
+    d[3] = 255;
+}
+
+inline int lumaTerm(int y)
+{
+    return YGain * (y - 16) + 128;
+}
+
+// Two pixels that share one chroma sample; the loops below are written so the compiler
+// vectorises them (straight-line body, no calls that stay calls, restrict pointers).
+inline void storeYuvPair(uint8_t *d, int y0, int y1, int u, int v)
+{
+    u -= 128;
+    v -= 128;
+    const int r = VToR * v;
+    const int g = -UToG * u - VToG * v;
+    const int b = UToB * u;
+    storeYuvPixel(d, lumaTerm(y0), r, g, b);
+    storeYuvPixel(d + 4, lumaTerm(y1), r, g, b);
+}
+
+void yuyvRow(const uint8_t *__restrict s, uint8_t *__restrict d, int width)
+{
+    const int pairs = width / 2;
+    for (int i = 0; i < pairs; ++i)
+        storeYuvPair(d + 8 * i, s[4 * i], s[4 * i + 2], s[4 * i + 1], s[4 * i + 3]);
+    if (width & 1) {
+        const uint8_t *t = s + 4 * pairs;
+        uint8_t pair[8];
+        storeYuvPair(pair, t[0], t[0], t[1], t[3]);
+        std::memcpy(d + 8 * pairs, pair, 4);
+    }
+}
+
+void nv12Row(const uint8_t *__restrict ys, const uint8_t *__restrict uv, uint8_t *__restrict d,
+             int width)
+{
+    const int pairs = width / 2;
+    for (int i = 0; i < pairs; ++i)
+        storeYuvPair(d + 8 * i, ys[2 * i], ys[2 * i + 1], uv[2 * i], uv[2 * i + 1]);
+    if (width & 1) {
+        uint8_t pair[8];
+        storeYuvPair(pair, ys[2 * pairs], ys[2 * pairs], uv[2 * pairs], uv[2 * pairs + 1]);
+        std::memcpy(d + 8 * pairs, pair, 4);
+    }
+}
+
+void yuyvToBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width,
+                int height) noexcept
+{
+    for (int y = 0; y < height; ++y)
+        yuyvRow(src + static_cast<std::ptrdiff_t>(y) * srcStride,
+                dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
+}
+
+void nv12ToBgra(const uint8_t *srcY, int yStride, const uint8_t *srcUv, int uvStride, uint8_t *dst,
+                int dstStride, int width, int height) noexcept
+{
+    for (int y = 0; y < height; ++y)
+        nv12Row(srcY + static_cast<std::ptrdiff_t>(y) * yStride,
+                srcUv + static_cast<std::ptrdiff_t>(y / 2) * uvStride,
+                dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
+}
+
+void bgrxRow(const uint8_t *__restrict s, uint8_t *__restrict d, int width)
+{
+    for (int i = 0; i < width; ++i) {
+        uint32_t p;
+        std::memcpy(&p, s + 4 * i, 4);
+        p |= 0xff000000u;
+        std::memcpy(d + 4 * i, &p, 4);
+    }
+}
+
+void bgrxToBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width,
+                int height) noexcept
+{
+    for (int y = 0; y < height; ++y)
+        bgrxRow(src + static_cast<std::ptrdiff_t>(y) * srcStride,
+                dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
+}
+
+void halveRow(const uint8_t *__restrict a, const uint8_t *__restrict b, uint8_t *__restrict d,
+              int dstWidth)
+{
+    const int bytes = dstWidth * 4;
+    for (int i = 0; i < bytes; i += 4) {
+        const int j = 2 * i;
+        d[i + 0] = static_cast<uint8_t>((a[j + 0] + a[j + 4] + b[j + 0] + b[j + 4] + 2) >> 2);
+        d[i + 1] = static_cast<uint8_t>((a[j + 1] + a[j + 5] + b[j + 1] + b[j + 5] + 2) >> 2);
+        d[i + 2] = static_cast<uint8_t>((a[j + 2] + a[j + 6] + b[j + 2] + b[j + 6] + 2) >> 2);
+        d[i + 3] = static_cast<uint8_t>((a[j + 3] + a[j + 7] + b[j + 3] + b[j + 7] + 2) >> 2);
+    }
+}
+
+void halveBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int dstWidth,
+               int dstHeight) noexcept
+{
+    for (int y = 0; y < dstHeight; ++y) {
+        const uint8_t *a = src + static_cast<std::ptrdiff_t>(2 * y) * srcStride;
+        halveRow(a, a + srcStride, dst + static_cast<std::ptrdiff_t>(y) * dstStride, dstWidth);
+    }
+}
+
+// Vertical step: blends two source rows byte by byte into the row buffer.
+void blendRows(const uint8_t *__restrict r0, const uint8_t *__restrict r1, uint8_t *__restrict out,
+               int bytes, unsigned w)
+{
+    const unsigned iw = 256 - w;
+    for (int i = 0; i < bytes; ++i)
+        out[i] = static_cast<uint8_t>((r0[i] * iw + r1[i] * w + 128) >> 8);
+}
+
+// Horizontal step: two channels per 32-bit multiply; each 16-bit field holds at most
+// 255 * 256 + 128, so the fields never carry into each other.
+void sampleRow(const uint8_t *__restrict row, uint8_t *__restrict d, const int32_t *__restrict x0,
+               const int32_t *__restrict x1, const uint16_t *__restrict wx, int dstWidth)
+{
+    for (int x = 0; x < dstWidth; ++x) {
+        uint32_t a, b;
+        std::memcpy(&a, row + 4 * x0[x], 4);
+        std::memcpy(&b, row + 4 * x1[x], 4);
+        const uint32_t w = wx[x];
+        const uint32_t iw = 256 - w;
+        const uint32_t rb = (((a & 0xff00ffu) * iw + (b & 0xff00ffu) * w + 0x800080u) >> 8) & 0xff00ffu;
+        const uint32_t ag = (((a >> 8) & 0xff00ffu) * iw + ((b >> 8) & 0xff00ffu) * w + 0x800080u)
+                            & 0xff00ff00u;
+        const uint32_t p = rb | ag;
+        std::memcpy(d + 4 * x, &p, 4);
+    }
+}
+
+void scaleBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int dstWidth,
+               int dstHeight, const convert::ScaleTables &tables) noexcept
+{
+    // Locals, so stores through the byte pointers cannot alias the table fields.
+    const int32_t *x0 = tables.x0;
+    const int32_t *x1 = tables.x1;
+    const uint16_t *wx = tables.wx;
+    const int rowBytes = tables.srcWidth * 4;
+    uint8_t *row = tables.rowBuffer;
+    for (int y = 0; y < dstHeight; ++y) {
+        const uint8_t *r0 = src + static_cast<std::ptrdiff_t>(tables.y0[y]) * srcStride;
+        const uint8_t *r1 = src + static_cast<std::ptrdiff_t>(tables.y1[y]) * srcStride;
+        blendRows(r0, r1, row, rowBytes, tables.wy[y]);
+        sampleRow(row, dst + static_cast<std::ptrdiff_t>(y) * dstStride, x0, x1, wx, dstWidth);
+    }
+}
+
+inline convert::Kernels kernelTable(const char *name)
+{
+    return {name, yuyvToBgra, nv12ToBgra, bgrxToBgra, halveBgra, scaleBgra};
+}
+
+} // namespace
