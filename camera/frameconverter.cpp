@@ -156,33 +156,8 @@ bool FrameConverter::planStages()
         return true;
     }
     m_finalStep = FinalStep::Scale;
-    buildScaleTables(w, h);
+    m_scale.build(QRectF(0, 0, w, h), w, h, tw, th);
     return true;
-}
-
-// Source positions in 16.16 fixed point with pixel centres aligned, so an exact 2:1 step
-// averages pixel pairs and nothing shifts by half a pixel.
-void FrameConverter::buildScaleTables(int srcWidth, int srcHeight)
-{
-    auto axis = [](int src, int dst, std::vector<int32_t> &i0, std::vector<int32_t> &i1,
-                   std::vector<uint16_t> &weight) {
-        i0.resize(dst);
-        i1.resize(dst);
-        weight.resize(dst);
-        for (int d = 0; d < dst; ++d) {
-            int64_t pos = ((2 * int64_t(d) + 1) * src << 16) / (2 * int64_t(dst)) - (1 << 15);
-            pos = std::clamp<int64_t>(pos, 0, int64_t(src - 1) << 16);
-            const int first = static_cast<int>(pos >> 16);
-            i0[d] = first;
-            i1[d] = std::min(first + 1, src - 1);
-            weight[d] = static_cast<uint16_t>(((pos & 0xffff) + 128) >> 8);
-        }
-    };
-    axis(srcWidth, m_target.width(), m_x0, m_x1, m_wx);
-    axis(srcHeight, m_target.height(), m_y0, m_y1, m_wy);
-    m_row.assign(static_cast<size_t>(srcWidth) * 4, 0);
-    m_tables = {m_x0.data(), m_x1.data(), m_wx.data(), m_y0.data(),
-                m_y1.data(), m_wy.data(), srcWidth,    m_row.data()};
 }
 
 bool FrameConverter::convert(const uint8_t *data, size_t bytes, Frame &out)
@@ -289,7 +264,7 @@ void FrameConverter::resample(const Picture &out)
         break;
     case FinalStep::Scale:
         m_kernels->scaleBgra(from.data, from.stride, out.data, out.stride, out.width, out.height,
-                             m_tables);
+                             m_scale.tables());
         break;
     }
 }

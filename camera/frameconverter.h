@@ -1,6 +1,7 @@
 #pragma once
 
 #include "camera/convert_kernels.h"
+#include "camera/scaleplan.h"
 
 #include <QRect>
 #include <QSize>
@@ -61,7 +62,6 @@ private:
     bool decodeRaw(const uint8_t *data, size_t bytes, const Picture &into);
     bool decodeJpeg(const uint8_t *data, size_t bytes, const Picture &target);
     void resample(const Picture &out);
-    void buildScaleTables(int srcWidth, int srcHeight);
     bool drop(const char *reason);
     bool dropJpeg();
 
@@ -78,10 +78,7 @@ private:
     QRect m_crop; // the part of the decoded picture that has the target's shape
     std::vector<Buffer> m_halves; // each half the size of the one before
     FinalStep m_finalStep = FinalStep::None;
-    convert::ScaleTables m_tables;
-    std::vector<int32_t> m_x0, m_x1, m_y0, m_y1;
-    std::vector<uint16_t> m_wx, m_wy;
-    std::vector<uint8_t> m_row;
+    ScalePlan m_scale;
     void *m_jpeg = nullptr; // tjhandle, made on the first JPEG format
     int m_dropped = 0;
     bool m_failing = false;

@@ -1,0 +1,29 @@
+#pragma once
+
+// Internal to the capture layer and its tests: the V4L2 provider and its sysfs helpers.
+
+#include "camera/capturesource.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+/// The V4L2 cameras: /dev/video* nodes that capture video (metadata nodes are skipped), in
+/// node-number order.
+std::shared_ptr<CameraProvider> makeV4l2CameraProvider();
+
+namespace v4l2 {
+
+/// A USB device's location id as macOS forms it, which the UVC layer uses too: the bus number in
+/// the top byte, then one nibble per port of the port path ("1.4" on bus 3 gives 0x03140000).
+/// Nothing for a malformed path.
+std::optional<uint32_t> locationId(int busNumber, const QString &portPath);
+
+/// The unique id of a capture node from its sysfs directory (/sys/class/video4linux/videoN):
+/// "0x" + location id + vendor id + product id for a USB camera; empty when the node does not
+/// belong to a USB device.
+QString usbUniqueId(const QString &sysfsNodeDir);
+
+} // namespace v4l2

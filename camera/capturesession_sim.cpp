@@ -1,0 +1,196 @@
+// The simulated cameras behind --simulate and the tests.
+#include "camera/simulatedcamera.h"
+
+#include "camera/capturesession_p.h"
+#include "camera/frame.h"
+#include "camera/frameconverter.h"
+#include "camera/simulatedscene.h"
+
+#include <QDebug>
+
+#include <chrono>
+#include <condition_variable>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto FramePeriod = std::chrono::microseconds(33'333);
+
+// Bus 0x7a, port 1 (far above the bus numbers real machines hand out), and a vendor id from
+// the pid.codes range for open projects: the same numbers as the simulated UVC camera.
+constexpr uint32_t TalventoCameraProLocationId = 0x7a100000;
+constexpr uint16_t TalventoCameraProVendorId = 0x1209;
+constexpr uint16_t TalventoCameraProProductId = 0x7a1c;
+
+} // namespace
+
+SimulatedCamera SimulatedCamera::talventoCameraPro()
+{
+    SimulatedCamera camera;
+    camera.name = QStringLiteral("Talvento Camera Pro");
+    camera.locationId = TalventoCameraProLocationId;
+    camera.vendorId = TalventoCameraProVendorId;
+    camera.productId = TalventoCameraProProductId;
+    // Like the real camera it offers MJPEG at every size and YUYV at small ones, plus BGRA,
+    // which a simulation can hand over for free: the cheapest mode wins on a tie.
+    for (const QSize size : {QSize(1920, 1080), QSize(1280, 720), QSize(640, 360)}) {
+        camera.modes << CaptureMode{PixelFormat::Mjpeg, size.width(), size.height(), 30};
+        camera.modes << CaptureMode{PixelFormat::Bgra, size.width(), size.height(), 30};
+    }
+    camera.modes << CaptureMode{PixelFormat::Yuyv, 640, 480, 30};
+    return camera;
+}
+
+QString SimulatedCamera::uniqueId() const
+{
+    return usbCameraUniqueId(locationId, vendorId, productId);
+}
+
+/// Streams one simulated camera: renders the scene at the chosen mode's size on the capture
+/// thread, encodes it in the mode's pixel format and converts it back like a real camera's.
+class SimulatedSource : public CaptureSource
+{
+public:
+    SimulatedSource(std::shared_ptr<SimulatedCameraProvider> provider, SimulatedCamera camera)
+        : m_provider(std::move(provider))
+        , m_camera(std::move(camera))
+    {
+    }
+    ~SimulatedSource() override { stopStreaming(); }
+
+    bool open(QSize size, QString *error) override
+    {
+        if (m_camera.busy) {
+            *error = QStringLiteral("%1: Device or resource busy").arg(m_camera.name);
+            return false;
+        }
+        const std::optional<CaptureMode> mode = chooseCaptureMode(m_camera.modes, size);
+        if (!mode) {
+            QStringList formats;
+            for (const CaptureMode &m : m_camera.modes)
+                formats << PixelFormat::name(m.pixelFormat);
+            formats.removeDuplicates();
+            *error = QStringLiteral("%1: no supported pixel format among %2")
+                             .arg(m_camera.name, formats.join(QLatin1Char(' ')));
+            return false;
+        }
+        m_mode = *mode;
+        m_picture.assign(static_cast<size_t>(m_mode.width) * m_mode.height * 4, 0);
+        if (!m_converter.configure(m_mode.pixelFormat, QSize(m_mode.width, m_mode.height), 0,
+                                   size)) {
+            *error = QStringLiteral("%1: cannot convert its frames").arg(m_camera.name);
+            return false;
+        }
+        return true;
+    }
+
+    bool startStreaming() override
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_streaming) {
+            m_streaming = true;
+            m_next = Clock::now();
+            m_provider->m_streaming.fetch_add(1, std::memory_order_acq_rel);
+        }
+        return true;
+    }
+
+    void stopStreaming() override
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_streaming) {
+            m_streaming = false;
+            m_provider->m_streaming.fetch_sub(1, std::memory_order_acq_rel);
+        }
+    }
+
+    Read readFrame(Frame &frame, int timeoutMs) override
+    {
+        {
+            std::unique_lock lock(m_mutex);
+            const auto deadline = std::min(m_next, Clock::now() + std::chrono::milliseconds(timeoutMs));
+            m_wake.wait_until(lock, deadline, [this] { return m_woken; });
+            if (m_woken || !m_streaming || Clock::now() < m_next) {
+                m_woken = false;
+                return Read::Again;
+            }
+            // A late reader gets the next frame on the period, not a burst of catch-up frames.
+            m_next = std::max(m_next + FramePeriod, Clock::now());
+        }
+        m_scene.render(m_picture.data(), m_mode.width * 4, m_mode.width, m_mode.height, m_count);
+        if (!SimulatedScene::encode(m_mode.pixelFormat, m_picture.data(), m_mode.width,
+                                    m_mode.height, m_encoded)
+            || !m_converter.convert(m_encoded.data(), m_encoded.size(), frame))
+            return Read::Again;
+        ++m_count;
+        frame.setTimestampUs(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     Clock::now().time_since_epoch())
+                                     .count());
+        return Read::Frame;
+    }
+
+    void wake() override
+    {
+        std::lock_guard lock(m_mutex);
+        m_woken = true;
+        m_wake.notify_all();
+    }
+
+private:
+    std::shared_ptr<SimulatedCameraProvider> m_provider;
+    SimulatedCamera m_camera;
+    CaptureMode m_mode;
+    FrameConverter m_converter;
+    SimulatedScene m_scene;
+    std::vector<uint8_t> m_picture;
+    std::vector<uint8_t> m_encoded;
+    int64_t m_count = 0;
+
+    std::mutex m_mutex; // the fields below
+    std::condition_variable m_wake;
+    bool m_woken = false;
+    bool m_streaming = false;
+    Clock::time_point m_next;
+};
+
+std::shared_ptr<SimulatedCameraProvider> SimulatedCameraProvider::instance()
+{
+    static const std::shared_ptr<SimulatedCameraProvider> provider =
+            std::make_shared<SimulatedCameraProvider>();
+    return provider;
+}
+
+void SimulatedCameraProvider::setCameras(const QList<SimulatedCamera> &cameras)
+{
+    std::lock_guard lock(m_mutex);
+    m_cameras = cameras;
+}
+
+QList<SimulatedCamera> SimulatedCameraProvider::simulatedCameras() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_cameras;
+}
+
+QList<CameraDevice> SimulatedCameraProvider::cameras()
+{
+    std::lock_guard lock(m_mutex);
+    QList<CameraDevice> devices;
+    for (int i = 0; i < m_cameras.size(); ++i)
+        devices << CameraDevice{m_cameras[i].name, m_cameras[i].uniqueId(),
+                                QStringLiteral("sim:%1").arg(i), nullptr};
+    return devices;
+}
+
+std::unique_ptr<CaptureSource> SimulatedCameraProvider::createSource(const CameraDevice &device)
+{
+    std::lock_guard lock(m_mutex);
+    // The list may have changed since it was read; the index only counts if the name still fits.
+    const int index = device.path.mid(4).toInt();
+    if (index < 0 || index >= m_cameras.size() || m_cameras[index].name != device.localizedName) {
+        qWarning() << "SimulatedCameraProvider::createSource -> no simulated camera"
+                   << device.localizedName;
+        return nullptr;
+    }
+    return std::make_unique<SimulatedSource>(shared_from_this(), m_cameras[index]);
+}
