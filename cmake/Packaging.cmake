@@ -1,0 +1,30 @@
+# Installation under /opt/talvento-control and the Debian package (scripts/package).
+# Included last, once every target exists.
+
+set(TALVENTO_PREFIX /opt/talvento-control)
+foreach(program talvento-control talvento-privileged-runner talvento-uvc talvento-vcam-view talvento-segment)
+    if(TARGET ${program})
+        install(TARGETS ${program} RUNTIME DESTINATION bin)
+    endif()
+endforeach()
+
+# Desktop integration lives where desktops look for it, outside the prefix.
+install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/talvento-control.desktop DESTINATION /usr/share/applications)
+install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/com.talvento.Control.metainfo.xml DESTINATION /usr/share/metainfo)
+install(FILES ${CMAKE_SOURCE_DIR}/resources/assets/app_blue.svg
+        DESTINATION /usr/share/icons/hicolor/scalable/apps RENAME talvento-control.svg)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME talvento-control)
+set(CPACK_PACKAGE_VENDOR "Talvento")
+set(CPACK_PACKAGE_CONTACT "Talvento <support@talvento.com>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Settings, virtual camera and virtual microphone for Talvento webcams")
+set(CPACK_PACKAGE_DESCRIPTION "Talvento Control adjusts the Talvento webcams' image controls, publishes a processed virtual camera (skin tone, background blur, rotation, logo and text overlays) and a processed virtual microphone (noise suppression, equaliser, automatic gain, compressor), and drives the Talvento Bluetooth LE light panel.")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${TALVENTO_PREFIX})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Programs the application runs besides the libraries it links.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, pulseaudio-utils, pkexec, xdg-utils")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "v4l2loopback-dkms, pulseaudio | pipewire-pulse, bluez")
+include(CPack)
