@@ -1,0 +1,35 @@
+#include "audio/dsp/dspagcfilter.h"
+
+#include "audio/dsp/dsp_kernels.h"
+
+#include <QDebug>
+
+#include <algorithm>
+
+void DSPAGCFilter::configure(double s, const AudioSample &, bool formatChanged)
+{
+    if (formatChanged)
+        m_pending.clear();   // those bytes are in the old layout
+    m_currentGain = 1.0f;
+    m_targetLevel = float(std::max(0.3 * s, 0.001));
+    qDebug() << "Init AGC target gain:" << m_targetLevel;
+}
+
+bool DSPAGCFilter::process(const Settings &settings, AudioSample &in, AudioSample &out)
+{
+    init(settings, in);
+    startOutput(in, out, false);
+    const QAudioFormat work = floatFormatOf(in.format);
+    m_pending.append(in.getAsFormat(work, false).data);
+    const qsizetype blocks = m_pending.size() / blockBytes;
+    if (blocks == 0)
+        return true;
+    auto *samples = reinterpret_cast<float *>(m_pending.data());
+    constexpr size_t blockSamples = blockBytes / sizeof(float);
+    for (qsizetype b = 0; b < blocks; ++b)
+        m_currentGain = dsp::agcBlock(samples + b * blockSamples, blockSamples, m_currentGain,
+                                      m_targetLevel);
+    resampleAudio(m_pending.first(blocks * blockBytes), out.data, work, in.format, false);
+    m_pending.remove(0, blocks * blockBytes);
+    return true;
+}

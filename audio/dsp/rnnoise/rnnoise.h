@@ -1,0 +1,28 @@
+#pragma once
+
+/* RNNoise noise suppression, built from the WebAssembly release of the npm
+ * package @jitsi/rnnoise-wasm translated to C at build time. Every state is a
+ * separate module instance with its own linear memory, so states never share
+ * data and each may be used from its own thread without locking. */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct DenoiseState DenoiseState;
+typedef struct RNNModel RNNModel;
+
+/* Only the built-in model exists: `model` must be NULL. Returns NULL when the
+ * instance cannot be set up. */
+DenoiseState *rnnoise_create(RNNModel *model);
+void rnnoise_destroy(DenoiseState *st);
+
+/* Denoises one 10 ms frame of 480 samples at 48 kHz, in the ±32768 range.
+ * `out` may be `in`. Returns the voice probability (0..1). A state whose
+ * module has trapped (never seen in practice) passes frames through and
+ * returns 0. */
+float rnnoise_process_frame(DenoiseState *st, float *out, const float *in);
+
+#ifdef __cplusplus
+}
+#endif
