@@ -1,12 +1,16 @@
 #include "audio/dsp/dspfilter.h"
 
+#include "app/core/basesettings.h"
+
 #include <algorithm>
 
 DSPFilter::~DSPFilter() = default;
 
 int DSPFilter::init(const Settings &settings, AudioSample &in)
 {
-    const qint64 modified = settings.value(QStringLiteral("LastModified")).toLongLong();
+    static const QString lastModifiedKey = BaseSettings::name(BaseSettings::LastModified);
+    static const QString strengthKey = BaseSettings::name(BaseSettings::DSP_Strength);
+    const qint64 modified = settings.value(lastModifiedKey).toLongLong();
     const bool sameLayout = m_format.sampleRate() == in.format.sampleRate()
         && m_format.channelCount() == in.format.channelCount();
     const bool unchanged = sameLayout && m_lastModified >= modified
@@ -16,7 +20,7 @@ int DSPFilter::init(const Settings &settings, AudioSample &in)
     if (unchanged)
         return 0;
     // The setting is an integer 0..100; anything outside is held to that range.
-    const double strength = settings.value(QStringLiteral("DSP_Strength")).toInt() / 100.0;
+    const double strength = settings.value(strengthKey).toInt() / 100.0;
     configure(std::clamp(strength, 0.0, 1.0), in, !sameLayout);
     return 0;
 }
