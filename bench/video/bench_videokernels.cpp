@@ -1,0 +1,164 @@
+// The pixel kernels of the video effects on 1280x720 frames, one core, each
+// instruction set as its own benchmark (argument 0 = baseline, 1 = AVX2), beside
+// the floor: one memcpy of a frame fresh from memory.
+#include "bench/video/scene.h"
+#include "video/kernels.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+
+namespace {
+
+constexpr int Width = 1280, Height = 720, Ring = 16;
+
+const std::vector<FrameRef> &ring()
+{
+    static const std::vector<FrameRef> frames = sceneFrames(Width, Height, Ring);
+    return frames;
+}
+
+kernels::ConstBgra view(const FrameRef &f)
+{
+    return {f->data(), f->width(), f->height(), f->stride()};
+}
+
+kernels::Bgra target(const FrameRef &f)
+{
+    return {f->data(), f->width(), f->height(), f->stride()};
+}
+
+const kernels::Table *tableFor(benchmark::State &state)
+{
+    const kernels::Table *t = state.range(0) ? kernels::avx2() : &kernels::baseline();
+    if (!t)
+        state.SkipWithError("no AVX2 on this CPU");
+    else
+        state.SetLabel(t->name);
+    return t;
+}
+
+// A soft person-shaped mask at the landscape model's size.
+std::vector<uint8_t> personMask(int w, int h)
+{
+    std::vector<uint8_t> m(size_t(w) * h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double dx = (x - w * 0.5) / (w * 0.22), dy = (y - h * 0.6) / (h * 0.5);
+            const double d = std::sqrt(dx * dx + dy * dy);
+            m[size_t(y) * w + x] = uint8_t(std::clamp((1.15 - d) * 4.0, 0.0, 1.0) * 255);
+        }
+    return m;
+}
+
+void BM_FrameCopyFloor(benchmark::State &state)
+{
+    FramePool pool(Width, Height, 4);
+    size_t i = 0;
+    for (auto _ : state) {
+        FrameRef out = pool.acquire();
+        kernels::copy(view(ring()[i++ % Ring]), target(out));
+        benchmark::DoNotOptimize(out->data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * Width * Height * 4);
+}
+BENCHMARK(BM_FrameCopyFloor)->Unit(benchmark::kMillisecond);
+
+void BM_SkinTone(benchmark::State &state)
+{
+    const kernels::Table *k = tableFor(state);
+    if (!k)
+        return;
+    FrameRef small = Frame::create(Width / 4, Height / 4);
+    std::vector<uint8_t> mask(size_t(Width / 4) * (Height / 4));
+    std::vector<uint8_t> work(kernels::skinToneWorkBytes(Width));
+    FrameRef out = Frame::create(Width, Height);
+    float matrix[9];
+    kernels::hueRotation(0.4f, matrix);
+    size_t i = 0;
+    for (auto _ : state) {
+        const FrameRef &in = ring()[i++ % Ring];
+        k->downscale4(view(in), target(small));
+        kernels::Gray g{mask.data(), Width / 4, Height / 4, Width / 4};
+        k->skinMask(view(small), g);
+        k->skinTone(view(in), {mask.data(), Width / 4, Height / 4, Width / 4}, matrix, target(out),
+                    work.data());
+        benchmark::DoNotOptimize(out->data());
+    }
+}
+BENCHMARK(BM_SkinTone)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Blur of the background (downscale by 4 + blur at 320x180) and its blend with the
+// foreground through a 256x144 mask; the second argument is the blur value 1..100.
+void BM_BlurBlend(benchmark::State &state)
+{
+    const kernels::Table *k = tableFor(state);
+    if (!k)
+        return;
+    const float radius = std::max(Width, Height) * state.range(1) / 100.0f * 0.0125f;
+    const float sigma = kernels::quarterSizeSigma(radius);
+    FrameRef small = Frame::create(Width / 4, Height / 4);
+    std::vector<uint8_t> blurWork(kernels::blurWorkBytes(Width / 4, Height / 4));
+    std::vector<uint8_t> blendWork(kernels::blendWorkBytes(Width));
+    const std::vector<uint8_t> mask = personMask(256, 144);
+    FrameRef out = Frame::create(Width, Height);
+    size_t i = 0;
+    for (auto _ : state) {
+        const FrameRef &in = ring()[i++ % Ring];
+        k->downscale4(view(in), target(small));
+        k->blur(view(small), target(small), sigma, blurWork.data());
+        k->blendMask(view(in), view(small), {mask.data(), 256, 144, 256}, target(out), blendWork.data());
+        benchmark::DoNotOptimize(out->data());
+    }
+}
+BENCHMARK(BM_BlurBlend)->ArgsProduct({{0, 1}, {1, 30, 100}})->Unit(benchmark::kMillisecond);
+
+void BM_Rotate(benchmark::State &state)
+{
+    const kernels::Table *k = tableFor(state);
+    if (!k)
+        return;
+    // Fine rotation 20 (10 degrees) with its zoom, about the centre.
+    const double a = 10 * 0.017444445, s = 1.0 + 1.35 * 10 * 0.017444445;
+    kernels::Affine m;
+    m.xx = std::cos(a) / s;
+    m.xy = -std::sin(a) / s;
+    m.yx = std::sin(a) / s;
+    m.yy = std::cos(a) / s;
+    m.x0 = Width / 2.0 - 0.5 - (m.xx * (Width / 2.0 - 0.5) + m.xy * (Height / 2.0 - 0.5));
+    m.y0 = Height / 2.0 - 0.5 - (m.yx * (Width / 2.0 - 0.5) + m.yy * (Height / 2.0 - 0.5));
+    FrameRef out = Frame::create(Width, Height);
+    size_t i = 0;
+    for (auto _ : state) {
+        k->warp(view(ring()[i++ % Ring]), target(out), m, 0, Width, 0xff000000u);
+        benchmark::DoNotOptimize(out->data());
+    }
+}
+BENCHMARK(BM_Rotate)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_OverlayOver(benchmark::State &state)
+{
+    const kernels::Table *k = tableFor(state);
+    if (!k)
+        return;
+    // A 400x400 premultiplied logo: clear, translucent and opaque parts.
+    FrameRef logo = Frame::create(400, 400);
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 400; ++x) {
+            const int a = x < 130 ? 0 : (x < 250 ? 128 : 255);
+            uint8_t *p = logo->row(y) + 4 * x;
+            p[0] = uint8_t(a * 200 / 255);
+            p[1] = uint8_t(a * 50 / 255);
+            p[2] = uint8_t(a * 90 / 255);
+            p[3] = uint8_t(a);
+        }
+    FrameRef out = Frame::create(Width, Height);
+    kernels::copy(view(ring()[0]), target(out));
+    for (auto _ : state) {
+        k->over(view(logo), target(out), 840, 280);
+        benchmark::DoNotOptimize(out->data());
+    }
+}
+BENCHMARK(BM_OverlayOver)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+} // namespace

@@ -1,0 +1,72 @@
+#include "video/subprocessor.h"
+
+#include "app/core/worker.h"
+
+#include <QDateTime>
+#include <QMutexLocker>
+
+SubProcessor::SubProcessor()
+    : m_opaque(std::make_shared<OpaqueBase>(this))
+{
+    m_worker = Worker::create(this, true);
+}
+
+SubProcessor::~SubProcessor()
+{
+    m_worker->shutdown();
+}
+
+VideoImage SubProcessor::processImage(const VideoImage &image, const float &, const float &,
+                                      const CameraSetting &)
+{
+    return runLimited(image, [] { return VideoImage{}; });
+}
+
+VideoImage SubProcessor::processImageAsync(const VideoImage &image, const float &width,
+                                           const float &height, const CameraSetting &setting)
+{
+    m_worker->runFunctionAsync([this, image, width, height, setting](QObject *) {
+        processImage(image, width, height, setting);
+    });
+    return getOutputImage();
+}
+
+VideoImage SubProcessor::getOutputImage()
+{
+    QMutexLocker lock(&m_outputLock);
+    return m_opaque->outputImage;
+}
+
+void SubProcessor::setOutputImage(const VideoImage &image)
+{
+    QMutexLocker lock(&m_outputLock);
+    m_opaque->outputImage = image;
+}
+
+void SubProcessor::setRenderTarget(const FrameRef &frame)
+{
+    m_renderTarget = frame;
+}
+
+FrameRef SubProcessor::takeRenderTarget(int width, int height)
+{
+    FrameRef target = std::move(m_renderTarget);
+    m_renderTarget.reset();
+    if (target && target->width() == width && target->height() == height)
+        return target;
+    if (!m_ownFrames || m_ownFrames->width() != width || m_ownFrames->height() != height)
+        m_ownFrames = std::make_unique<FramePool>(width, height, 3);
+    if (FrameRef own = m_ownFrames->acquire())
+        return own;
+    return Frame::create(width, height);
+}
+
+bool SubProcessor::takeRun()
+{
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const int64_t interval = m_maxRate > 0 ? 1000 / m_maxRate : 0;
+    if (now - m_lastRun.load() < interval)
+        return false;
+    m_lastRun.store(now);
+    return true;
+}

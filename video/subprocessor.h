@@ -1,0 +1,97 @@
+#pragma once
+
+#include "app/core/camerasetting.h"
+#include "video/videoimage.h"
+
+#include <QObject>
+#include <QRecursiveMutex>
+#include <QSharedPointer>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+class FramePool;
+class Worker;
+
+/// Base of the video effect stages: a per-stage rate limit, the last output image
+/// under its own lock, and a worker thread for processImageAsync. A stage derives
+/// its state from OpaqueBase and does its work through runLimited(), which applies
+/// the rate limit and stores the result.
+class SubProcessor : public QObject
+{
+    Q_OBJECT
+public:
+    /// The stage moves itself to its worker's thread, so it takes no parent.
+    SubProcessor();
+    ~SubProcessor() override;
+
+    /// Caller's thread. Does the stage's work when the rate limit allows, stores the
+    /// result as the output image and returns getOutputImage(); a null image gives a
+    /// null image. The base does no work and returns null.
+    virtual VideoImage processImage(const VideoImage &image, const float &width, const float &height,
+                                    const CameraSetting &setting);
+    /// Queues processImage with copies of the arguments on the stage's worker and
+    /// returns at once what an earlier run left (getOutputImage()).
+    virtual VideoImage processImageAsync(const VideoImage &image, const float &width,
+                                         const float &height, const CameraSetting &setting);
+    /// Any thread. The last output image, under the output lock.
+    virtual VideoImage getOutputImage();
+
+    /// Pipeline thread. The frame the next run writes a new full-size picture into,
+    /// so that the picture lands in the pipeline's output buffer without a copy. Used
+    /// once; without one (or of another size) the stage takes a frame of its own.
+    void setRenderTarget(const FrameRef &frame);
+
+    /// Runs per second at most; between runs processImage returns the last output.
+    int64_t maximumRate() const { return m_maxRate; }
+
+protected:
+    /// Per-stage state. Stages derive their own and keep everything there, so that it
+    /// lives until the worker has stopped.
+    struct OpaqueBase
+    {
+        explicit OpaqueBase(SubProcessor *owner) : owner(owner) { }
+        virtual ~OpaqueBase() = default;
+        SubProcessor *owner;
+        VideoImage outputImage; // under m_outputLock
+    };
+
+    /// The rate limit around one run. Null image: returns null. Within 1000 / rate ms
+    /// of the last run: returns the stored output. Otherwise stamps the run and calls
+    /// work(), which returns the new output; a null result is returned as is and leaves
+    /// the stored output alone.
+    template <typename Work>
+    VideoImage runLimited(const VideoImage &image, Work work)
+    {
+        if (image.isNull())
+            return {};
+        if (!takeRun())
+            return getOutputImage();
+        const VideoImage result = work();
+        if (result.isNull())
+            return {};
+        setOutputImage(result);
+        return getOutputImage();
+    }
+
+    void setOutputImage(const VideoImage &image);
+    void setMaximumRate(int64_t runsPerSecond) { m_maxRate = runsPerSecond; }
+    /// A frame of this size for a new picture: the render target when it fits, else
+    /// one of the stage's own (a small pool, so pictures still referenced elsewhere
+    /// are never written over).
+    FrameRef takeRenderTarget(int width, int height);
+
+    std::shared_ptr<OpaqueBase> m_opaque;
+    QSharedPointer<Worker> m_worker;
+    QRecursiveMutex m_outputLock;
+
+private:
+    // True, and stamps the run, when 1000 / rate ms have passed since the last one.
+    bool takeRun();
+
+    std::atomic<int64_t> m_lastRun{0};
+    int64_t m_maxRate = 1000;
+    FrameRef m_renderTarget;
+    std::unique_ptr<FramePool> m_ownFrames;
+};
