@@ -178,13 +178,13 @@ public:
     template <typename... Args> void warn(const char *format, Args... args) const
     {
         if (m_warn) {
-            std::fprintf(stderr, format, args...);
+            print(format, args...);
         }
     }
     template <typename... Args> void info(const char *format, Args... args) const
     {
         if (m_info) {
-            std::fprintf(stderr, format, args...);
+            print(format, args...);
         }
     }
 
@@ -194,6 +194,17 @@ public:
                    size_t &consumed) const;
 
 private:
+    // The formats are this file's own literals; a line without arguments is
+    // written as it stands.
+    template <typename... Args> static void print(const char *format, Args... args)
+    {
+        if constexpr (sizeof...(Args) == 0) {
+            std::fputs(format, stderr);
+        } else {
+            std::fprintf(stderr, format, args...);
+        }
+    }
+
     bool keyword(const char *p, Code code, uint8_t *out, const References &refs, bool &result) const;
     bool integer(const char *p, Code code, uint8_t *out, const References &refs,
                  const char *&end) const;

@@ -12,22 +12,27 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
+// A seed with its embedded zero bytes, without the literal's terminator.
+template <size_t N> static std::string seed(const char (&text)[N])
+{
+    return std::string(text, N - 1);
+}
+
 int main(int argc, char *argv[])
 {
     const unsigned long long runs = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
     std::mt19937_64 rng(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1);
     const std::vector<std::string> seeds = {
-        std::string("\x00\x00{S1 zoom; B digital-zoom; U1 speed}", 39),
-        std::string("\x01\xf5" "\x00\x00\xfa\x00\x0a\x00\x00\x00" "155", 13),
-        std::string("\x01\x35" "0.5", 5),
-        std::string("\x02\x00{U2 blue; U2 red}\n{blue=10, red=20}", 37),
-        std::string("\x02\x00{S4 pan; S4 tilt}\n{-3600, 7200}", 32),
-        std::string("\x01\x00" "yes", 5),
-        std::string("\x01\x80" "default", 9),
-        std::string("\x01\x03" "maybe", 7),
-        std::string("\x03\x00\x0d\x24\x01\x00\x01\x1f\x00\x00\x00\x00\x00\x01\x01"
-                    "\x12\x24\x02\x01\x01\x02\x00\x00\x00\x00\x00\x00\x00\x00\x03\x2a\x02\x02",
-                    33),
+        seed("\x00\x00{S1 zoom; B digital-zoom; U1 speed}"),
+        seed("\x01\xf5" "\x00\x00\xfa\x00\x0a\x00\x00\x00" "155"),
+        seed("\x01\x35" "0.5"),
+        seed("\x02\x00{U2 blue; U2 red}\n{blue=10, red=20}"),
+        seed("\x02\x00{S4 pan; S4 tilt}\n{-3600, 7200}"),
+        seed("\x01\x00" "yes"),
+        seed("\x01\x80" "default"),
+        seed("\x01\x03" "maybe"),
+        seed("\x03\x00\x0d\x24\x01\x00\x01\x1f\x00\x00\x00\x00\x00\x01\x01"
+             "\x12\x24\x02\x01\x01\x02\x00\x00\x00\x00\x00\x00\x00\x00\x03\x2a\x02\x02"),
     };
     const char alphabet[] = "{}; =,.-+eE0123456789BSUMbsum\nxyzdefaultminmaxtrue\x24\x05\x02";
     std::uniform_int_distribution<int> byte(0, 255);
