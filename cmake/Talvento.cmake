@@ -25,7 +25,12 @@ function(talvento_add_test name)
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
     add_test(NAME ${name} COMMAND ${name})
-    set(env "QT_QPA_PLATFORM=offscreen" "TALVENTO_SOURCE_DIR=${CMAKE_SOURCE_DIR}" ${T_ENV})
+    # A private configuration and temporary directory per test: no test reads or writes the
+    # user's settings or autostart entries, and no two tests share the single-instance lock.
+    set(home ${CMAKE_CURRENT_BINARY_DIR}/${name}.home)
+    file(MAKE_DIRECTORY ${home}/config ${home}/tmp)
+    set(env "QT_QPA_PLATFORM=offscreen" "TALVENTO_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+        "XDG_CONFIG_HOME=${home}/config" "TMPDIR=${home}/tmp" ${T_ENV})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()

@@ -1,0 +1,461 @@
+#include "app/app.h"
+
+#include "app/colorscheme.h"
+#include "app/core/logging.h"
+#include "app/osversion.h"
+#include "app/popupplacement.h"
+#include "app/system/desktopintegration.h"
+#include "app/system/oshelper.h"
+#include "resources/resources.h"
+
+#include <QAction>
+#include <QCommandLineParser>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QScreen>
+#include <QSysInfo>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+const QString appTitle = QStringLiteral("Talvento Control");
+
+// Set in test runs, which cannot click: every message box is answered as soon as it opens,
+// with its yes button ("yes") or its no button ("no", the yes button when it has none).
+const char answerMessagesVariable[] = "TALVENTO_ANSWER_MESSAGES";
+
+// A positive decimal number of milliseconds, or 0 for anything else.
+int parseMs(const QString &value)
+{
+    bool ok = false;
+    const int ms = value.toInt(&ok, 10);
+    return ok && ms >= 1 ? ms : 0;
+}
+
+} // namespace
+
+const QMap<App::UIElement, QPair<QString, QString>> App::_uiColors = {
+    { WindowBackground, { "#ffffff", "#2d2d2f" } },
+    { WindowBackgroundTranslucent, { "#e0ffffff", "#e02d2d2f" } },
+    { PanelBackground, { "#ececed", "#2e2e30" } },
+    { PanelBackgroundTranslucent, { "#e0ececed", "#e02e2e30" } },
+    { Separator, { "#d0d0d0", "#222222" } },
+    { PrimaryText, { "#474749", "#ffffff" } },
+    { LineEditText, { "#474749", "#474749" } },
+    { SliderGroove, { "#d8d8d8", "#d0d0d0" } },
+    { SliderPart, { "#8d8d8d", "#8d8d8d" } },
+    { SliderHandle, { "#ffffff", "#ffffff" } },
+    { OverlayControl, { "#474749", "#cbcbcb" } },
+    { Accent, { "#0064da", "#0064da" } },
+    { ButtonBackground, { "#d8d8d8", "#2e2e30" } },
+    { ButtonText, { "#474749", "#ffffff" } },
+    { InfoBackground, { "#d8d8d8", "#8d8d8d" } },
+    { InfoText, { "#474749", "#ffffff" } },
+};
+
+App::App(int &argc, char **argv, int flags)
+    : QApplication(argc, argv, flags)
+    , instanceLock(QDir(QDir::tempPath()).absoluteFilePath(QStringLiteral("%1.lock").arg("Talvento")))
+{
+    resources::init();
+    setQuitOnLastWindowClosed(false);
+    setApplicationDisplayName(appTitle);
+    setApplicationName(appTitle);
+    setApplicationVersion(QStringLiteral("v%1.%2.%3").arg("0", "25", "8"));
+    darkMode = colorscheme::isDark();
+
+    if (argc >= 2) {
+        qDebug() << "App::App -> argc" << argc;
+        for (int i = 0; i < argc; ++i)
+            qDebug() << argv[i];
+
+        QCommandLineParser parser;
+        const QCommandLineOption sleepOption({ "s", "sleep" }, "Sleep Time before launch in ms", "sleep");
+        const QCommandLineOption bundleOption({ "b", "bundle" }, "Bundle to delete", "bundle");
+        const QCommandLineOption quitOption({ "q", "quit" }, "Quits the app after waiting for ms", "quit");
+        const QCommandLineOption uninstallOption({ "u", "uninstall" }, "Uninstalls extension");
+        const QCommandLineOption simulateOption(
+            "simulate", "Use simulated devices where the hardware is absent");
+        parser.addHelpOption();
+        parser.addOptions({ sleepOption, bundleOption, quitOption, uninstallOption, simulateOption });
+        parser.process(*this);
+
+        simulate = parser.isSet(simulateOption);
+
+        if (parser.isSet(uninstallOption)) {
+            singleInstance = true;
+            qDebug() << "Found uninstall arg";
+            settings.clear();
+            settings.sync();
+            // Removing the virtual camera's extension joins here with the virtual camera; its
+            // result callback ends the process the same way.
+            run([this] {
+                shutdown();
+                QCoreApplication::exit(0);
+            }, 1);
+            return;
+        }
+        const QString sleepValue = parser.value(sleepOption);
+        if (!sleepValue.isEmpty()) {
+            qDebug() << "Found sleep arg" << sleepValue;
+            if (const int ms = parseMs(sleepValue))
+                QThread::msleep(ms);
+        }
+        const QString bundleValue = parser.value(bundleOption);
+        if (!bundleValue.isEmpty()) {
+            qDebug() << "Found bundle arg" << bundleValue;
+            removeBundle(bundleValue);
+        }
+        const QString quitValue = parser.value(quitOption);
+        if (!quitValue.isEmpty()) {
+            qDebug() << "Found quit arg" << quitValue;
+            if (const int ms = parseMs(quitValue)) {
+                singleInstance = true;
+                run([this] { shutdown(); }, ms);
+                return;
+            }
+        }
+    }
+
+    singleInstance = instanceLock.tryLock(100);
+    if (!singleInstance)
+        return;
+
+    startup();
+    buildTray();
+    connect(this, &QCoreApplication::aboutToQuit, this, &App::shutdown);
+}
+
+App::~App()
+{
+    shutdown();
+    instanceLock.unlock();
+    if (trayIcon)
+        delete trayIcon->contextMenu(); // owns the actions
+    trayActions.clear();
+    qDebug() << "App DCTOR!";
+}
+
+void App::removeBundle(const QString &path)
+{
+    // The option exists so that a new copy can remove the one it replaced. Only such a copy is
+    // removed: a real directory named after the application that holds its executable under
+    // bin/, and never the copy that is running. Anything else (a typo, "/", a system prefix
+    // that happens to hold our executable) is left alone.
+    const QFileInfo info(path);
+    const QString dir = info.canonicalFilePath();
+    const QString running = QFileInfo(QCoreApplication::applicationFilePath()).canonicalFilePath();
+    const bool isCopy = info.isDir() && !info.isSymLink()
+        && info.fileName().contains(QLatin1String("talvento"), Qt::CaseInsensitive)
+        && QFileInfo(dir + QStringLiteral("/bin/talvento-control")).isFile();
+    if (!isCopy || running.startsWith(dir + QLatin1Char('/'))) {
+        qWarning() << "App::App -> not removing" << path << "as it is not an older copy of" << appTitle;
+        return;
+    }
+    if (!QProcess::startDetached(QStringLiteral("rm"), { QStringLiteral("-rf"), dir }))
+        qWarning() << "Failed to start the rm command.";
+}
+
+void App::startup()
+{
+    installCustomMessageHandler();
+    colorscheme::watch(this, [this] { onColorSchemeChanged(); });
+    // The setup wizard (permissions, camera extension, audio driver) comes in here and calls
+    // start() once it has finished. Linux desktops grant camera, microphone and Bluetooth
+    // access without asking, so until then the components start straight away.
+    run([this] { start(); }, 2500);
+}
+
+void App::buildTray()
+{
+    auto *menu = new QMenu(appTitle);
+    menu->setTitle(appTitle);
+    QAction *open = menu->addAction(tr("Open"));
+    trayActions.insert(QStringLiteral("Open"), open);
+    connect(open, &QAction::triggered, this, &App::showMainWindow);
+    QAction *quit = menu->addAction(tr("Quit"));
+    trayActions.insert(QStringLiteral("Quit"), quit);
+    connect(quit, &QAction::triggered, this, &App::shutdown);
+    menu->addSeparator();
+    menu->addAction(QStringLiteral("%1 %2%3").arg(appTitle, applicationVersion(), " - Public Beta"));
+
+    trayIcon = new QSystemTrayIcon(this);
+    updateAppIcon();
+    trayIcon->setContextMenu(menu);
+    trayIcon->setVisible(true);
+    connect(trayIcon, &QSystemTrayIcon::activated, this, &App::onTrayActivated);
+    qDebug() << "App::buildTray -> tray icon shown; system tray available:" << isTrayAvailable();
+}
+
+void App::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::Trigger) {
+        // A click toggles the main window once it exists.
+        return;
+    }
+    // The menu is about to open: show it in the current language.
+    for (auto it = trayActions.constBegin(); it != trayActions.constEnd(); ++it)
+        it.value()->setText(tr(it.key().toUtf8().constData()));
+}
+
+void App::updateAppIcon()
+{
+    if (!trayIcon)
+        return;
+    const QImage image(QStringLiteral(":/assets/app_dark.png"));
+    if (image.isNull()) {
+        qWarning() << "App::updateAppIcon -> cannot load the application icon";
+        return;
+    }
+    trayIcon->setIcon(QIcon(QPixmap::fromImage(
+        image.scaled(128, 128, Qt::IgnoreAspectRatio, Qt::SmoothTransformation))));
+}
+
+void App::start()
+{
+    // Components come up here in this order, each with its own issue: virtual camera (the
+    // application quits when it cannot start), light controller, then the appearance handler
+    // below, virtual microphone (only when the virtual audio device exists), camera grabber,
+    // main window.
+    connect(this, &App::appearenceChanged, this, [this] {
+        darkMode = isSystemDarkMode();
+        recreateMainWindow();
+    });
+    recreateMainWindow();
+    setupAppToLauncAtStartup(settings.getSubSetting(BaseSettings::General, BaseSettings::StartAtLogin).toBool());
+    // One second later the update manager makes its silent check and the main window is shown.
+    run([this] { showMainWindow(); }, 1000);
+}
+
+void App::shutdown()
+{
+    // Components stop here in this order: main window, camera grabber, virtual camera, virtual
+    // microphone, light controller, update manager. The setup wizard is only forgotten.
+    setupWizard = nullptr;
+    if (trayIcon)
+        trayIcon->setVisible(false);
+    if (!quitting) {
+        quitting = true;
+        QCoreApplication::quit();
+    }
+}
+
+void App::showMainWindow()
+{
+    // Shows the main window once it exists; it is created by recreateMainWindow().
+}
+
+void App::recreateMainWindow()
+{
+    qDebug() << "recreating main window";
+}
+
+void App::onColorSchemeChanged()
+{
+    const bool dark = colorscheme::isDark();
+    if (dark == darkMode)
+        return;
+    darkMode = dark;
+    updateAppIcon();
+    emit appearenceChanged();
+}
+
+bool App::eventFilter(QObject *watched, QEvent *event)
+{
+    // The main window's sliders hand their wheel events to the page here once it exists.
+    return QObject::eventFilter(watched, event);
+}
+
+bool App::notify(QObject *receiver, QEvent *event)
+{
+    // The main window follows activation here once it exists: shown on ApplicationActivate,
+    // hidden on ApplicationDeactivate only while isTrayAvailable().
+    return QApplication::notify(receiver, event);
+}
+
+void App::run(std::function<void()> fn, int ms)
+{
+    QTimer::singleShot(ms, ms >= 2000 ? Qt::CoarseTimer : Qt::PreciseTimer, this, std::move(fn));
+}
+
+bool App::showMessage(const QString &text, const QString &noText, const QString &yesText,
+                      const QString &informativeText)
+{
+    QString mainText = text;
+    QString infoText = informativeText;
+    mainText.replace(QLatin1String("<br>"), QLatin1String("\n"));
+    infoText.replace(QLatin1String("<br>"), QLatin1String("\n"));
+    if (!mainText.isEmpty() && infoText.isEmpty()) {
+        infoText = mainText;
+        mainText = appTitle;
+    }
+    qDebug().noquote() << "App::showMessage ->" << mainText << "|" << infoText;
+
+    QMessageBox box;
+    box.setText(mainText);
+    box.setInformativeText(infoText);
+    box.setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    QPushButton *noButton = noText.isEmpty() ? nullptr : box.addButton(noText, QMessageBox::NoRole);
+    QPushButton *yesButton = box.addButton(yesText, QMessageBox::YesRole);
+    box.setDefaultButton(yesButton);
+
+    const QByteArray answer = qgetenv(answerMessagesVariable);
+    if (!answer.isEmpty()) {
+        QPushButton *button = answer == "no" && noButton ? noButton : yesButton;
+        QTimer::singleShot(0, button, &QPushButton::click);
+    }
+    box.exec();
+    return box.clickedButton() == yesButton;
+}
+
+QRect App::computePopupPlacingArea(QWidget *popup)
+{
+    if (!popup || !trayIcon)
+        return QRect();
+    const QRect tray = trayIcon->geometry();
+    QScreen *screen = QGuiApplication::screenAt(tray.center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return QRect();
+    return placePopup(tray, screen->availableGeometry(), popup->size());
+}
+
+bool App::isSingleInstance() const
+{
+    return singleInstance;
+}
+
+bool App::isQuitting() const
+{
+    return quitting;
+}
+
+bool App::isInDarkMode()
+{
+    return darkMode;
+}
+
+bool App::isSystemDarkMode()
+{
+    return colorscheme::isDark();
+}
+
+bool App::isSimulated() const
+{
+    return simulate;
+}
+
+bool App::isTrayAvailable() const
+{
+    return trayIcon && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+BaseSettings *App::setMgr()
+{
+    return &settings;
+}
+
+CameraGrabber *App::camGbr()
+{
+    return cameraGrabber;
+}
+
+LightController *App::litCtrl()
+{
+    return lightController;
+}
+
+VCam *App::vCam()
+{
+    return virtualCamera;
+}
+
+VMic *App::vMic()
+{
+    return virtualMicrophone;
+}
+
+UpdateManager *App::updateMgr()
+{
+    return updateManager;
+}
+
+bool App::isRunningFromApplicationsFolder()
+{
+    return QCoreApplication::applicationDirPath().startsWith(OSHelper::getInstallationBundlePath() + QLatin1Char('/'));
+}
+
+bool App::isInstalled()
+{
+    return QFile::exists(OSHelper::getInstallationBundlePath());
+}
+
+QFont App::getMainFont()
+{
+    return QApplication::font();
+}
+
+QString App::getColorStr(UIElement element)
+{
+    const auto it = _uiColors.constFind(element);
+    if (it == _uiColors.constEnd())
+        return QString();
+    return isInDarkMode() ? it->second : it->first;
+}
+
+QColor App::getColor(UIElement element)
+{
+    return QColor::fromString(getColorStr(element));
+}
+
+int App::getOSMajorVersion()
+{
+    return versionComponent(QSysInfo::productVersion(), 0);
+}
+
+int App::getOSMinorVersion()
+{
+    return versionComponent(QSysInfo::productVersion(), 1);
+}
+
+int App::getOSBuildVersion()
+{
+    return versionComponent(QSysInfo::productVersion(), 2);
+}
+
+void App::setupAppToLauncAtStartup(bool status)
+{
+    desktop::setLaunchAtLogin(status, QCoreApplication::applicationFilePath());
+}
+
+void App::openSystemCameraSettings()
+{
+    desktop::openCameraSettings();
+}
+
+void App::openSystemMicrophoneSettings()
+{
+    desktop::openMicrophoneSettings();
+}
+
+void App::openSystemBluetoothSettings()
+{
+    desktop::openBluetoothSettings();
+}
+
+void App::openSystemExtensionSettings()
+{
+    desktop::openExtensionSettings();
+}
+
+QString App::getDefaultBrowserBundleId()
+{
+    return desktop::defaultBrowser();
+}

@@ -1,0 +1,240 @@
+#include "app/core/basesettings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+// The command-line modes and the single-instance lock, run as real processes of the built
+// application, each with a private configuration and temporary directory.
+class tst_AppProcess : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void invalidQuitIsIgnored_data();
+    void invalidQuitIsIgnored();
+    void timedQuit();
+    void secondInstanceIsRefused();
+    void uninstallEmptiesTheStore();
+    void bundleRemoval_data();
+    void bundleRemoval();
+    void trayIconUnderX11();
+
+private:
+    std::unique_ptr<QProcess> launch(const QStringList &arguments,
+                                     const QProcessEnvironment &extra = QProcessEnvironment());
+    static bool finish(QProcess &process, int timeoutMs = 60000);
+    static QString output(QProcess &process);
+    // Waits until the process has written `text` to standard error.
+    static bool waitForOutput(QProcess &process, const QString &text);
+
+    QTemporaryDir m_home;
+    QList<std::shared_ptr<QProcess>> m_running;
+};
+
+void tst_AppProcess::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    QVERIFY(QFile::exists(TALVENTO_APP_EXECUTABLE));
+    // This process reads and writes the same private store as the application under test.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath("config")));
+}
+
+void tst_AppProcess::init()
+{
+    BaseSettings store;
+    store.clear();
+    store.sync();
+    QFile::remove(m_home.filePath("Talvento.lock")); // left behind by a killed instance
+}
+
+void tst_AppProcess::cleanup()
+{
+    for (const auto &process : std::as_const(m_running)) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(10000);
+        }
+    }
+    m_running.clear();
+}
+
+std::unique_ptr<QProcess> tst_AppProcess::launch(const QStringList &arguments,
+                                                 const QProcessEnvironment &extra)
+{
+    auto process = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_CONFIG_HOME", m_home.filePath("config"));
+    env.insert("TMPDIR", m_home.path());
+    env.insert("QT_LOGGING_RULES", "default.debug=true");
+    env.insert(extra);
+    process->setProcessEnvironment(env);
+    process->setProcessChannelMode(QProcess::SeparateChannels);
+    process->start(TALVENTO_APP_EXECUTABLE, arguments);
+    return process;
+}
+
+bool tst_AppProcess::finish(QProcess &process, int timeoutMs)
+{
+    return process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
+}
+
+QString tst_AppProcess::output(QProcess &process)
+{
+    return QString::fromUtf8(process.readAllStandardError());
+}
+
+bool tst_AppProcess::waitForOutput(QProcess &process, const QString &text)
+{
+    QString seen;
+    QDeadlineTimer deadline(60000);
+    while (!deadline.hasExpired()) {
+        seen += output(process);
+        if (seen.contains(text))
+            return true;
+        if (process.state() == QProcess::NotRunning)
+            break;
+        process.waitForReadyRead(500);
+    }
+    qWarning().noquote() << "tst_AppProcess -> waited in vain for" << text << "in:\n" << seen;
+    return false;
+}
+
+void tst_AppProcess::invalidQuitIsIgnored_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::newRow("zero") << "0";
+    QTest::newRow("not a number") << "abc";
+    QTest::newRow("negative") << "-5";
+}
+
+void tst_AppProcess::invalidQuitIsIgnored()
+{
+    QFETCH(QString, value);
+    std::shared_ptr<QProcess> app = launch({ "--quit", value });
+    m_running.append(app);
+    // Normal start-up follows: the lock is taken and the tray icon is shown.
+    QVERIFY(waitForOutput(*app, "tray icon shown"));
+    QVERIFY(QFile::exists(m_home.filePath("Talvento.lock")));
+}
+
+void tst_AppProcess::timedQuit()
+{
+    std::unique_ptr<QProcess> app = launch({ "--quit", "1500" });
+    QVERIFY(finish(*app));
+    const QString log = output(*app);
+    QCOMPARE(app->exitCode(), 0);
+    QVERIFY2(log.contains("Found quit arg \"1500\""), qPrintable(log));
+    QVERIFY2(!log.contains("tray icon"), qPrintable(log));
+    QVERIFY(!QFile::exists(m_home.filePath("Talvento.lock")));
+}
+
+void tst_AppProcess::secondInstanceIsRefused()
+{
+    std::shared_ptr<QProcess> first = launch({});
+    m_running.append(first);
+    QVERIFY(waitForOutput(*first, "tray icon shown"));
+
+    QProcessEnvironment answer;
+    answer.insert("TALVENTO_ANSWER_MESSAGES", "yes");
+    std::unique_ptr<QProcess> second = launch({}, answer);
+    QVERIFY(finish(*second));
+    const QString log = output(*second);
+    QCOMPARE(second->exitCode(), 1);
+    QVERIFY2(log.contains("The application is already running.\n"
+                          "you are allowed to run only one instance of the application."),
+             qPrintable(log));
+    QVERIFY2(!log.contains("tray icon"), qPrintable(log));
+    QCOMPARE(first->state(), QProcess::Running);
+}
+
+void tst_AppProcess::uninstallEmptiesTheStore()
+{
+    {
+        BaseSettings store;
+        store.setSubSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness, 70);
+        store.setSetting(BaseSettings::SkinTone, 20);
+        QVERIFY(!store.allKeys().isEmpty());
+    }
+    // Uninstalling takes no lock, so it works beside a running instance.
+    std::shared_ptr<QProcess> running = launch({});
+    m_running.append(running);
+    QVERIFY(waitForOutput(*running, "tray icon shown"));
+
+    std::unique_ptr<QProcess> app = launch({ "--uninstall" });
+    QVERIFY(finish(*app));
+    const QString log = output(*app);
+    QCOMPARE(app->exitCode(), 0);
+    QVERIFY2(log.contains("Found uninstall arg"), qPrintable(log));
+    QVERIFY2(!log.contains("tray icon"), qPrintable(log));
+    BaseSettings store;
+    store.sync();
+    QCOMPARE(store.allKeys(), QStringList());
+}
+
+void tst_AppProcess::bundleRemoval_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<bool>("viaLink");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("older copy") << "talvento-control-0.25.7" << "bin/talvento-control" << false << true;
+    QTest::newRow("installation folder") << "talvento-control" << "bin/talvento-control" << false << true;
+    QTest::newRow("arbitrary folder") << "photos" << "holiday.jpg" << false << false;
+    QTest::newRow("our executable in a foreign folder") << "usr" << "bin/talvento-control" << false << false;
+    QTest::newRow("our name without our executable") << "talvento-notes" << "notes.txt" << false << false;
+    QTest::newRow("link to an older copy") << "talvento-control-old" << "bin/talvento-control" << true << false;
+}
+
+void tst_AppProcess::bundleRemoval()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, content);
+    QFETCH(bool, viaLink);
+    QFETCH(bool, removed);
+    QTemporaryDir parent;
+    const QString dir = parent.filePath(name);
+    QVERIFY(QDir().mkpath(QFileInfo(dir + "/" + content).path()));
+    QFile file(dir + "/" + content);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    const QString argument = viaLink ? parent.filePath("link") : dir;
+    if (viaLink)
+        QVERIFY(QFile::link(dir, argument));
+
+    std::unique_ptr<QProcess> app = launch({ "--sleep", "300", "--bundle", argument, "--quit", "500" });
+    QVERIFY(finish(*app));
+    const QString log = output(*app);
+    QCOMPARE(app->exitCode(), 0);
+    // The sleep comes first, then the removal.
+    QVERIFY2(log.contains("Found sleep arg \"300\""), qPrintable(log));
+    QVERIFY2(log.indexOf("Found sleep arg") < log.indexOf("Found bundle arg"), qPrintable(log));
+    if (removed) {
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(dir), 30000); // rm runs detached
+    } else {
+        QVERIFY2(log.contains("not removing"), qPrintable(log));
+        QVERIFY(QFileInfo::exists(dir + "/" + content));
+    }
+}
+
+void tst_AppProcess::trayIconUnderX11()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        QSKIP("needs the display with a tray host that scripts/test starts");
+    QProcessEnvironment x11;
+    x11.insert("QT_QPA_PLATFORM", "xcb");
+    std::unique_ptr<QProcess> app = launch({ "--quit", "2000" }, x11);
+    QVERIFY(finish(*app));
+    QCOMPARE(app->exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_AppProcess)
+#include "tst_appprocess.moc"
