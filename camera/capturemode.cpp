@@ -7,7 +7,7 @@ namespace PixelFormat {
 bool isSupported(uint32_t format)
 {
     return format == Yuyv || format == Nv12 || format == Mjpeg || format == Jpeg || format == Bgra
-           || format == Bgrx;
+        || format == Bgrx;
 }
 
 QString name(uint32_t format)
@@ -44,10 +44,10 @@ std::optional<CaptureMode> chooseCaptureMode(const QList<CaptureMode> &modes, QS
         const bool usable = m.maxFps >= UsableFps || m.maxFps <= 0;
         const bool covers = m.width >= requested.width() && m.height >= requested.height();
         const bool sameShape = static_cast<int64_t>(m.width) * requested.height()
-                               == static_cast<int64_t>(m.height) * requested.width();
+            == static_cast<int64_t>(m.height) * requested.width();
         const int64_t area = static_cast<int64_t>(m.width) * m.height;
         return std::make_tuple(!usable, usable ? 0.0 : -m.maxFps, !covers, !sameShape,
-                               covers ? area : -area, formatCost(m.pixelFormat));
+            covers ? area : -area, formatCost(m.pixelFormat));
     };
     std::optional<CaptureMode> best;
     for (const CaptureMode &mode : modes) {

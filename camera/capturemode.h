@@ -14,9 +14,9 @@ namespace PixelFormat {
 constexpr uint32_t fourcc(char a, char b, char c, char d)
 {
     return static_cast<uint32_t>(static_cast<uint8_t>(a))
-           | static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8
-           | static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16
-           | static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
+        | static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8
+        | static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16
+        | static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24;
 }
 
 constexpr uint32_t Yuyv = fourcc('Y', 'U', 'Y', 'V');

@@ -36,17 +36,16 @@ Registry &registry()
 QString usbCameraUniqueId(uint32_t locationId, uint16_t vendorId, uint16_t productId)
 {
     return QStringLiteral("0x%1%2%3")
-            .arg(locationId, 0, 16)
-            .arg(vendorId, 4, 16, QLatin1Char('0'))
-            .arg(productId, 4, 16, QLatin1Char('0'));
+        .arg(locationId, 0, 16)
+        .arg(vendorId, 4, 16, QLatin1Char('0'))
+        .arg(productId, 4, 16, QLatin1Char('0'));
 }
 
 CaptureSession::CaptureSession(Handler handler, CameraDevice device, QSize resolution)
     : m_handler(std::move(handler))
     , m_resolution(resolution)
     , m_device(std::move(device))
-{
-}
+{ }
 
 CaptureSession::~CaptureSession()
 {
@@ -248,7 +247,8 @@ void CaptureSession::convertFrameToQImage(const Frame &frame, QImage &image)
                  << QImage::Format_ARGB32;
         image = QImage(w, h, QImage::Format_ARGB32);
         if (image.isNull()) {
-            qWarning() << "CaptureSession::convertFrameToQImage -> out of memory for" << QSize(w, h);
+            qWarning() << "CaptureSession::convertFrameToQImage -> out of memory for"
+                       << QSize(w, h);
             return;
         }
     }

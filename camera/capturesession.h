@@ -76,7 +76,9 @@ private:
     std::unique_ptr<CaptureSource> m_source;
     std::unique_ptr<FramePool> m_pool;
     std::thread m_thread;
-    std::atomic<bool> m_stopThread{false}; // written by control, read by the capture loop
-    std::atomic<bool> m_streaming{false}; // the capture thread runs; it clears this when the camera is lost
+    std::atomic<bool> m_stopThread { false }; // written by control, read by the capture loop
+    std::atomic<bool> m_streaming {
+        false
+    }; // the capture thread runs; it clears this when the camera is lost
     bool m_stopped = false;
 };

@@ -33,11 +33,11 @@ SimulatedCamera SimulatedCamera::talventoCameraPro()
     camera.productId = TalventoCameraProProductId;
     // Like the real camera it offers MJPEG at every size and YUYV at small ones, plus BGRA,
     // which a simulation can hand over for free: the cheapest mode wins on a tie.
-    for (const QSize size : {QSize(1920, 1080), QSize(1280, 720), QSize(640, 360)}) {
-        camera.modes << CaptureMode{PixelFormat::Mjpeg, size.width(), size.height(), 30};
-        camera.modes << CaptureMode{PixelFormat::Bgra, size.width(), size.height(), 30};
+    for (const QSize size : { QSize(1920, 1080), QSize(1280, 720), QSize(640, 360) }) {
+        camera.modes << CaptureMode { PixelFormat::Mjpeg, size.width(), size.height(), 30 };
+        camera.modes << CaptureMode { PixelFormat::Bgra, size.width(), size.height(), 30 };
     }
-    camera.modes << CaptureMode{PixelFormat::Yuyv, 640, 480, 30};
+    camera.modes << CaptureMode { PixelFormat::Yuyv, 640, 480, 30 };
     return camera;
 }
 
@@ -54,8 +54,7 @@ public:
     SimulatedSource(std::shared_ptr<SimulatedCameraProvider> provider, SimulatedCamera camera)
         : m_provider(std::move(provider))
         , m_camera(std::move(camera))
-    {
-    }
+    { }
     ~SimulatedSource() override { stopStreaming(); }
 
     bool open(QSize size, QString *error) override
@@ -71,13 +70,13 @@ public:
                 formats << PixelFormat::name(m.pixelFormat);
             formats.removeDuplicates();
             *error = QStringLiteral("%1: no supported pixel format among %2")
-                             .arg(m_camera.name, formats.join(QLatin1Char(' ')));
+                         .arg(m_camera.name, formats.join(QLatin1Char(' ')));
             return false;
         }
         m_mode = *mode;
         m_picture.assign(static_cast<size_t>(m_mode.width) * m_mode.height * 4, 0);
-        if (!m_converter.configure(m_mode.pixelFormat, QSize(m_mode.width, m_mode.height), 0,
-                                   size)) {
+        if (!m_converter.configure(
+                m_mode.pixelFormat, QSize(m_mode.width, m_mode.height), 0, size)) {
             *error = QStringLiteral("%1: cannot convert its frames").arg(m_camera.name);
             return false;
         }
@@ -108,7 +107,8 @@ public:
     {
         {
             std::unique_lock lock(m_mutex);
-            const auto deadline = std::min(m_next, Clock::now() + std::chrono::milliseconds(timeoutMs));
+            const auto deadline
+                = std::min(m_next, Clock::now() + std::chrono::milliseconds(timeoutMs));
             m_wake.wait_until(lock, deadline, [this] { return m_woken; });
             if (m_woken || !m_streaming || Clock::now() < m_next) {
                 m_woken = false;
@@ -118,14 +118,14 @@ public:
             m_next = std::max(m_next + FramePeriod, Clock::now());
         }
         m_scene.render(m_picture.data(), m_mode.width * 4, m_mode.width, m_mode.height, m_count);
-        if (!SimulatedScene::encode(m_mode.pixelFormat, m_picture.data(), m_mode.width,
-                                    m_mode.height, m_encoded)
+        if (!SimulatedScene::encode(
+                m_mode.pixelFormat, m_picture.data(), m_mode.width, m_mode.height, m_encoded)
             || !m_converter.convert(m_encoded.data(), m_encoded.size(), frame))
             return Read::Again;
         ++m_count;
-        frame.setTimestampUs(std::chrono::duration_cast<std::chrono::microseconds>(
-                                     Clock::now().time_since_epoch())
-                                     .count());
+        frame.setTimestampUs(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
+                .count());
         return Read::Frame;
     }
 
@@ -155,8 +155,8 @@ private:
 
 std::shared_ptr<SimulatedCameraProvider> SimulatedCameraProvider::instance()
 {
-    static const std::shared_ptr<SimulatedCameraProvider> provider =
-            std::make_shared<SimulatedCameraProvider>();
+    static const std::shared_ptr<SimulatedCameraProvider> provider
+        = std::make_shared<SimulatedCameraProvider>();
     return provider;
 }
 
@@ -177,8 +177,8 @@ QList<CameraDevice> SimulatedCameraProvider::cameras()
     std::lock_guard lock(m_mutex);
     QList<CameraDevice> devices;
     for (int i = 0; i < m_cameras.size(); ++i)
-        devices << CameraDevice{m_cameras[i].name, m_cameras[i].uniqueId(),
-                                QStringLiteral("sim:%1").arg(i), nullptr};
+        devices << CameraDevice { m_cameras[i].name, m_cameras[i].uniqueId(),
+            QStringLiteral("sim:%1").arg(i), nullptr };
     return devices;
 }
 

@@ -44,13 +44,14 @@ int xioctl(int fd, unsigned long request, void *arg)
 
 QString cString(const __u8 *text, size_t size)
 {
-    return QString::fromUtf8(reinterpret_cast<const char *>(text), qstrnlen(reinterpret_cast<const char *>(text), size));
+    return QString::fromUtf8(
+        reinterpret_cast<const char *>(text), qstrnlen(reinterpret_cast<const char *>(text), size));
 }
 
 // A capture node's capabilities, or nothing when it is not a V4L2 device.
 std::optional<v4l2_capability> queryCapability(int fd)
 {
-    v4l2_capability cap{};
+    v4l2_capability cap {};
     if (xioctl(fd, VIDIOC_QUERYCAP, &cap) < 0)
         return std::nullopt;
     return cap;
@@ -59,8 +60,8 @@ std::optional<v4l2_capability> queryCapability(int fd)
 bool capturesVideo(const v4l2_capability &cap)
 {
     // A UVC camera has a second node for metadata; only nodes that stream pictures count.
-    const uint32_t caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps
-                                                                     : cap.capabilities;
+    const uint32_t caps
+        = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
     return (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
 }
 
@@ -75,7 +76,7 @@ QString readSysfs(const QString &path)
 // The best frame rate of one frame size of one format.
 double maxFrameRate(int fd, uint32_t format, int width, int height)
 {
-    v4l2_frmivalenum interval{};
+    v4l2_frmivalenum interval {};
     interval.pixel_format = format;
     interval.width = uint32_t(width);
     interval.height = uint32_t(height);
@@ -83,7 +84,7 @@ double maxFrameRate(int fd, uint32_t format, int width, int height)
     for (interval.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
          ++interval.index) {
         const v4l2_fract f = interval.type == V4L2_FRMIVAL_TYPE_DISCRETE ? interval.discrete
-                                                                          : interval.stepwise.min;
+                                                                         : interval.stepwise.min;
         if (f.numerator > 0)
             best = std::max(best, double(f.denominator) / f.numerator);
         if (interval.type != V4L2_FRMIVAL_TYPE_DISCRETE)
@@ -97,13 +98,14 @@ double maxFrameRate(int fd, uint32_t format, int width, int height)
 QList<CaptureMode> enumerateModes(int fd, QSize requested)
 {
     QList<CaptureMode> modes;
-    v4l2_fmtdesc desc{};
+    v4l2_fmtdesc desc {};
     desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     for (desc.index = 0; xioctl(fd, VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index) {
-        v4l2_frmsizeenum size{};
+        v4l2_frmsizeenum size {};
         size.pixel_format = desc.pixelformat;
         auto add = [&](int w, int h) {
-            modes << CaptureMode{desc.pixelformat, w, h, maxFrameRate(fd, desc.pixelformat, w, h)};
+            modes << CaptureMode { desc.pixelformat, w, h,
+                maxFrameRate(fd, desc.pixelformat, w, h) };
         };
         for (size.index = 0; xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
             if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
@@ -113,8 +115,10 @@ QList<CaptureMode> enumerateModes(int fd, QSize requested)
             const v4l2_frmsize_stepwise &s = size.stepwise;
             const uint32_t stepW = std::max<uint32_t>(1, s.step_width);
             const uint32_t stepH = std::max<uint32_t>(1, s.step_height);
-            const uint32_t w = std::clamp<uint32_t>(uint32_t(requested.width()), s.min_width, s.max_width);
-            const uint32_t h = std::clamp<uint32_t>(uint32_t(requested.height()), s.min_height, s.max_height);
+            const uint32_t w
+                = std::clamp<uint32_t>(uint32_t(requested.width()), s.min_width, s.max_width);
+            const uint32_t h
+                = std::clamp<uint32_t>(uint32_t(requested.height()), s.min_height, s.max_height);
             add(int(s.min_width + (w - s.min_width) / stepW * stepW),
                 int(s.min_height + (h - s.min_height) / stepH * stepH));
             add(int(s.max_width), int(s.max_height));
@@ -131,8 +135,7 @@ class V4l2Source : public CaptureSource
 public:
     explicit V4l2Source(QString path)
         : m_path(std::move(path))
-    {
-    }
+    { }
 
     ~V4l2Source() override
     {
@@ -161,7 +164,7 @@ public:
             *error = QStringLiteral("%1: no supported pixel format").arg(m_path);
             return false;
         }
-        v4l2_format format{};
+        v4l2_format format {};
         format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         format.fmt.pix.pixelformat = mode->pixelFormat;
         format.fmt.pix.width = uint32_t(mode->width);
@@ -174,14 +177,15 @@ public:
         // The driver may have adjusted the request; what it answers is what it sends.
         const v4l2_pix_format &pix = format.fmt.pix;
         if (mode->maxFps > 0) {
-            v4l2_streamparm parm{};
+            v4l2_streamparm parm {};
             parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            parm.parm.capture.timeperframe = {1000, uint32_t(mode->maxFps * 1000)};
+            parm.parm.capture.timeperframe = { 1000, uint32_t(mode->maxFps * 1000) };
             xioctl(m_fd, VIDIOC_S_PARM, &parm); // best effort: not every driver sets rates
         }
         if (!m_converter.configure(pix.pixelformat, QSize(int(pix.width), int(pix.height)),
-                                   int(pix.bytesperline), size)) {
-            *error = QStringLiteral("%1: cannot convert %2").arg(m_path, PixelFormat::name(pix.pixelformat));
+                int(pix.bytesperline), size)) {
+            *error = QStringLiteral("%1: cannot convert %2")
+                         .arg(m_path, PixelFormat::name(pix.pixelformat));
             return false;
         }
         qDebug() << "V4l2Source::open ->" << m_path << PixelFormat::name(pix.pixelformat)
@@ -192,18 +196,20 @@ public:
     bool startStreaming() override
     {
         for (uint32_t i = 0; i < m_buffers.size(); ++i) {
-            v4l2_buffer buf{};
+            v4l2_buffer buf {};
             buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             buf.memory = V4L2_MEMORY_MMAP;
             buf.index = i;
             if (xioctl(m_fd, VIDIOC_QBUF, &buf) < 0) {
-                qWarning() << "V4l2Source::startStreaming -> VIDIOC_QBUF failed:" << errorText(errno);
+                qWarning() << "V4l2Source::startStreaming -> VIDIOC_QBUF failed:"
+                           << errorText(errno);
                 return false;
             }
         }
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (xioctl(m_fd, VIDIOC_STREAMON, &type) < 0) {
-            qWarning() << "V4l2Source::startStreaming -> VIDIOC_STREAMON failed:" << errorText(errno);
+            qWarning() << "V4l2Source::startStreaming -> VIDIOC_STREAMON failed:"
+                       << errorText(errno);
             xioctl(m_fd, VIDIOC_STREAMOFF, &type); // takes the queued buffers back
             return false;
         }
@@ -223,7 +229,7 @@ public:
 
     Read readFrame(Frame &frame, int timeoutMs) override
     {
-        pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        pollfd fds[2] = { { m_fd, POLLIN, 0 }, { m_wakeFd, POLLIN, 0 } };
         const int ready = ::poll(fds, 2, timeoutMs);
         if (ready < 0)
             return errno == EINTR ? Read::Again : Read::Failed;
@@ -237,7 +243,7 @@ public:
         if (!(fds[0].revents & POLLIN))
             return Read::Again;
 
-        v4l2_buffer buf{};
+        v4l2_buffer buf {};
         buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buf.memory = V4L2_MEMORY_MMAP;
         if (xioctl(m_fd, VIDIOC_DQBUF, &buf) < 0)
@@ -249,7 +255,7 @@ public:
         if (!(buf.flags & V4L2_BUF_FLAG_ERROR) && buf.index < m_buffers.size()) {
             const Mapping &m = m_buffers[buf.index];
             ok = m_converter.convert(static_cast<const uint8_t *>(m.data),
-                                     std::min<size_t>(buf.bytesused, m.length), frame);
+                std::min<size_t>(buf.bytesused, m.length), frame);
             frame.setTimestampUs(int64_t(buf.timestamp.tv_sec) * 1'000'000 + buf.timestamp.tv_usec);
         }
         if (xioctl(m_fd, VIDIOC_QBUF, &buf) < 0)
@@ -260,8 +266,8 @@ public:
     void wake() override
     {
         const uint64_t one = 1;
-        if (m_wakeFd >= 0)
-            [[maybe_unused]] const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
+        if (m_wakeFd >= 0) [[maybe_unused]]
+            const ssize_t n = ::write(m_wakeFd, &one, sizeof one);
     }
 
 private:
@@ -273,7 +279,7 @@ private:
 
     bool allocateBuffers(QString *error)
     {
-        v4l2_requestbuffers request{};
+        v4l2_requestbuffers request {};
         request.count = BufferCount;
         request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         request.memory = V4L2_MEMORY_MMAP;
@@ -283,7 +289,7 @@ private:
         }
         m_buffers.resize(request.count);
         for (uint32_t i = 0; i < request.count; ++i) {
-            v4l2_buffer buf{};
+            v4l2_buffer buf {};
             buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             buf.memory = V4L2_MEMORY_MMAP;
             buf.index = i;
@@ -291,13 +297,13 @@ private:
                 *error = QStringLiteral("%1: VIDIOC_QUERYBUF: %2").arg(m_path, errorText(errno));
                 return false;
             }
-            void *data = ::mmap(nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd,
-                                buf.m.offset);
+            void *data = ::mmap(
+                nullptr, buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, buf.m.offset);
             if (data == MAP_FAILED) {
                 *error = QStringLiteral("%1: mmap: %2").arg(m_path, errorText(errno));
                 return false;
             }
-            m_buffers[i] = {data, buf.length};
+            m_buffers[i] = { data, buf.length };
         }
         return true;
     }
@@ -308,7 +314,7 @@ private:
             if (m.data != MAP_FAILED)
                 ::munmap(m.data, m.length);
         if (!m_buffers.empty()) {
-            v4l2_requestbuffers request{};
+            v4l2_requestbuffers request {};
             request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             request.memory = V4L2_MEMORY_MMAP;
             xioctl(m_fd, VIDIOC_REQBUFS, &request);
@@ -343,17 +349,21 @@ public:
         QList<CameraDevice> devices;
         for (int number : numbers) {
             const QString path = QStringLiteral("/dev/video%1").arg(number);
-            const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            const int fd
+                = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
             if (fd < 0)
                 continue;
             const std::optional<v4l2_capability> cap = queryCapability(fd);
             ::close(fd);
             if (!cap || !capturesVideo(*cap))
                 continue;
-            QString uniqueId = v4l2::usbUniqueId(QStringLiteral("/sys/class/video4linux/video%1").arg(number));
+            QString uniqueId
+                = v4l2::usbUniqueId(QStringLiteral("/sys/class/video4linux/video%1").arg(number));
             if (uniqueId.isEmpty())
-                uniqueId = QStringLiteral("v4l2:%1").arg(cString(cap->bus_info, sizeof cap->bus_info));
-            devices << CameraDevice{cString(cap->card, sizeof cap->card), uniqueId, path, nullptr};
+                uniqueId
+                    = QStringLiteral("v4l2:%1").arg(cString(cap->bus_info, sizeof cap->bus_info));
+            devices << CameraDevice { cString(cap->card, sizeof cap->card), uniqueId, path,
+                nullptr };
         }
         return devices;
     }
@@ -403,8 +413,8 @@ QString usbUniqueId(const QString &sysfsNodeDir)
         const int bus = readSysfs(dir + QStringLiteral("/busnum")).toInt(&busOk);
         const uint vendor = readSysfs(dir + QStringLiteral("/idVendor")).toUInt(&vendorOk, 16);
         const uint product = readSysfs(dir + QStringLiteral("/idProduct")).toUInt(&productOk, 16);
-        const std::optional<uint32_t> location =
-                locationId(bus, readSysfs(dir + QStringLiteral("/devpath")));
+        const std::optional<uint32_t> location
+            = locationId(bus, readSysfs(dir + QStringLiteral("/devpath")));
         if (!busOk || !vendorOk || !productOk || !location)
             return {};
         return usbCameraUniqueId(*location, uint16_t(vendor), uint16_t(product));

@@ -23,20 +23,20 @@ struct ScaleTables
 };
 
 /// YUYV (Y0 U Y1 V per pixel pair). A row holds (width + 1) / 2 pairs.
-using YuyvToBgraFn = void (*)(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride,
-                              int width, int height) noexcept;
+using YuyvToBgraFn = void (*)(
+    const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width, int height) noexcept;
 /// NV12: a Y plane and a half-size plane of interleaved U, V.
 using Nv12ToBgraFn = void (*)(const uint8_t *srcY, int yStride, const uint8_t *srcUv, int uvStride,
-                              uint8_t *dst, int dstStride, int width, int height) noexcept;
+    uint8_t *dst, int dstStride, int width, int height) noexcept;
 /// BGRA or BGRX copy that forces alpha to opaque.
-using BgrxToBgraFn = void (*)(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride,
-                              int width, int height) noexcept;
+using BgrxToBgraFn = void (*)(
+    const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width, int height) noexcept;
 /// Halves a BGRA picture with a 2x2 box; the source is at least 2 * dstWidth by 2 * dstHeight.
 using HalveBgraFn = void (*)(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride,
-                             int dstWidth, int dstHeight) noexcept;
+    int dstWidth, int dstHeight) noexcept;
 /// Bilinear BGRA scale by the given tables.
 using ScaleBgraFn = void (*)(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride,
-                             int dstWidth, int dstHeight, const ScaleTables &tables) noexcept;
+    int dstWidth, int dstHeight, const ScaleTables &tables) noexcept;
 
 /// One complete set of kernels built for one instruction set.
 struct Kernels

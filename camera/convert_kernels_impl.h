@@ -69,8 +69,8 @@ void yuyvRow(const uint8_t *__restrict s, uint8_t *__restrict d, int width)
     }
 }
 
-void nv12Row(const uint8_t *__restrict ys, const uint8_t *__restrict uv, uint8_t *__restrict d,
-             int width)
+void nv12Row(
+    const uint8_t *__restrict ys, const uint8_t *__restrict uv, uint8_t *__restrict d, int width)
 {
     const int pairs = width / 2;
     for (int i = 0; i < pairs; ++i)
@@ -82,21 +82,21 @@ void nv12Row(const uint8_t *__restrict ys, const uint8_t *__restrict uv, uint8_t
     }
 }
 
-void yuyvToBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width,
-                int height) noexcept
+void yuyvToBgra(
+    const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width, int height) noexcept
 {
     for (int y = 0; y < height; ++y)
         yuyvRow(src + static_cast<std::ptrdiff_t>(y) * srcStride,
-                dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
+            dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
 }
 
 void nv12ToBgra(const uint8_t *srcY, int yStride, const uint8_t *srcUv, int uvStride, uint8_t *dst,
-                int dstStride, int width, int height) noexcept
+    int dstStride, int width, int height) noexcept
 {
     for (int y = 0; y < height; ++y)
         nv12Row(srcY + static_cast<std::ptrdiff_t>(y) * yStride,
-                srcUv + static_cast<std::ptrdiff_t>(y / 2) * uvStride,
-                dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
+            srcUv + static_cast<std::ptrdiff_t>(y / 2) * uvStride,
+            dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
 }
 
 void bgrxRow(const uint8_t *__restrict s, uint8_t *__restrict d, int width)
@@ -109,16 +109,16 @@ void bgrxRow(const uint8_t *__restrict s, uint8_t *__restrict d, int width)
     }
 }
 
-void bgrxToBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width,
-                int height) noexcept
+void bgrxToBgra(
+    const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width, int height) noexcept
 {
     for (int y = 0; y < height; ++y)
         bgrxRow(src + static_cast<std::ptrdiff_t>(y) * srcStride,
-                dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
+            dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
 }
 
-void halveRow(const uint8_t *__restrict a, const uint8_t *__restrict b, uint8_t *__restrict d,
-              int dstWidth)
+void halveRow(
+    const uint8_t *__restrict a, const uint8_t *__restrict b, uint8_t *__restrict d, int dstWidth)
 {
     const int bytes = dstWidth * 4;
     for (int i = 0; i < bytes; i += 4) {
@@ -131,7 +131,7 @@ void halveRow(const uint8_t *__restrict a, const uint8_t *__restrict b, uint8_t 
 }
 
 void halveBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int dstWidth,
-               int dstHeight) noexcept
+    int dstHeight) noexcept
 {
     for (int y = 0; y < dstHeight; ++y) {
         const uint8_t *a = src + static_cast<std::ptrdiff_t>(2 * y) * srcStride;
@@ -141,7 +141,7 @@ void halveBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, i
 
 // Vertical step: blends two source rows byte by byte into the row buffer.
 void blendRows(const uint8_t *__restrict r0, const uint8_t *__restrict r1, uint8_t *__restrict out,
-               int bytes, unsigned w)
+    int bytes, unsigned w)
 {
     const unsigned iw = 256 - w;
     for (int i = 0; i < bytes; ++i)
@@ -151,7 +151,7 @@ void blendRows(const uint8_t *__restrict r0, const uint8_t *__restrict r1, uint8
 // Horizontal step: two channels per 32-bit multiply; each 16-bit field holds at most
 // 255 * 256 + 128, so the fields never carry into each other.
 void sampleRow(const uint8_t *__restrict row, uint8_t *__restrict d, const int32_t *__restrict x0,
-               const int32_t *__restrict x1, const uint16_t *__restrict wx, int dstWidth)
+    const int32_t *__restrict x1, const uint16_t *__restrict wx, int dstWidth)
 {
     for (int x = 0; x < dstWidth; ++x) {
         uint32_t a, b;
@@ -159,16 +159,17 @@ void sampleRow(const uint8_t *__restrict row, uint8_t *__restrict d, const int32
         std::memcpy(&b, row + 4 * x1[x], 4);
         const uint32_t w = wx[x];
         const uint32_t iw = 256 - w;
-        const uint32_t rb = (((a & 0xff00ffu) * iw + (b & 0xff00ffu) * w + 0x800080u) >> 8) & 0xff00ffu;
-        const uint32_t ag = (((a >> 8) & 0xff00ffu) * iw + ((b >> 8) & 0xff00ffu) * w + 0x800080u)
-                            & 0xff00ff00u;
+        const uint32_t rb
+            = (((a & 0xff00ffu) * iw + (b & 0xff00ffu) * w + 0x800080u) >> 8) & 0xff00ffu;
+        const uint32_t ag
+            = (((a >> 8) & 0xff00ffu) * iw + ((b >> 8) & 0xff00ffu) * w + 0x800080u) & 0xff00ff00u;
         const uint32_t p = rb | ag;
         std::memcpy(d + 4 * x, &p, 4);
     }
 }
 
 void scaleBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int dstWidth,
-               int dstHeight, const convert::ScaleTables &tables) noexcept
+    int dstHeight, const convert::ScaleTables &tables) noexcept
 {
     // Locals, so stores through the byte pointers cannot alias the table fields.
     const int32_t *x0 = tables.x0;
@@ -186,7 +187,7 @@ void scaleBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, i
 
 inline convert::Kernels kernelTable(const char *name)
 {
-    return {name, yuyvToBgra, nv12ToBgra, bgrxToBgra, halveBgra, scaleBgra};
+    return { name, yuyvToBgra, nv12ToBgra, bgrxToBgra, halveBgra, scaleBgra };
 }
 
 } // namespace

@@ -47,7 +47,7 @@ bool hasJpegBounds(const uint8_t *data, size_t bytes)
     while (bytes > 0 && data[bytes - 1] == 0)
         --bytes;
     return bytes >= 4 && data[0] == 0xff && data[1] == 0xd8 && data[bytes - 2] == 0xff
-           && data[bytes - 1] == 0xd9;
+        && data[bytes - 1] == 0xd9;
 }
 
 // Beyond 8K a JPEG header is damaged rather than a camera picture; never allocate for it.
@@ -57,8 +57,7 @@ constexpr int MaxJpegSide = 7680;
 
 FrameConverter::FrameConverter()
     : m_kernels(&convert::bestKernels())
-{
-}
+{ }
 
 FrameConverter::~FrameConverter()
 {
@@ -66,8 +65,8 @@ FrameConverter::~FrameConverter()
         tjDestroy(m_jpeg);
 }
 
-bool FrameConverter::configure(uint32_t pixelFormat, QSize sourceSize, int bytesPerLine,
-                               QSize targetSize)
+bool FrameConverter::configure(
+    uint32_t pixelFormat, QSize sourceSize, int bytesPerLine, QSize targetSize)
 {
     m_format = 0;
     if (!PixelFormat::isSupported(pixelFormat)) {
@@ -89,8 +88,8 @@ bool FrameConverter::configure(uint32_t pixelFormat, QSize sourceSize, int bytes
     }
     m_format = pixelFormat;
     m_source = sourceSize;
-    m_bytesPerLine = bytesPerLine > 0 ? bytesPerLine
-                                      : packedBytesPerLine(pixelFormat, sourceSize.width());
+    m_bytesPerLine
+        = bytesPerLine > 0 ? bytesPerLine : packedBytesPerLine(pixelFormat, sourceSize.width());
     m_target = targetSize;
     m_dropped = 0;
     m_failing = false;
@@ -118,7 +117,7 @@ bool FrameConverter::planStages()
                 m_jpegScaleDenom = f.denom;
             }
         }
-        const tjscalingfactor chosen{m_jpegScaleNum, m_jpegScaleDenom};
+        const tjscalingfactor chosen { m_jpegScaleNum, m_jpegScaleDenom };
         m_decoded = QSize(TJSCALED(m_source.width(), chosen), TJSCALED(m_source.height(), chosen));
     }
     m_decodeIntoTarget = m_decoded == m_target;
@@ -166,7 +165,7 @@ bool FrameConverter::convert(const uint8_t *data, size_t bytes, Frame &out)
         return drop("not configured");
     if (out.width() != m_target.width() || out.height() != m_target.height())
         return drop("output frame of another size");
-    const Picture target{out.data(), out.stride(), out.width(), out.height()};
+    const Picture target { out.data(), out.stride(), out.width(), out.height() };
     if (isJpeg(m_format)) {
         if (!decodeJpeg(data, bytes, target))
             return false;
@@ -193,11 +192,11 @@ bool FrameConverter::decodeRaw(const uint8_t *data, size_t bytes, const Picture 
     if (m_format == PixelFormat::Nv12) {
         const size_t lumaBytes = static_cast<size_t>(m_bytesPerLine) * h;
         const size_t need = lumaBytes + static_cast<size_t>(m_bytesPerLine) * ((h - 1) / 2)
-                            + packedBytesPerLine(m_format, w);
+            + packedBytesPerLine(m_format, w);
         if (bytes < need)
             return drop("short frame");
-        m_kernels->nv12ToBgra(data, m_bytesPerLine, data + lumaBytes, m_bytesPerLine, into.data,
-                              into.stride, w, h);
+        m_kernels->nv12ToBgra(
+            data, m_bytesPerLine, data + lumaBytes, m_bytesPerLine, into.data, into.stride, w, h);
         return true;
     }
     if (bytes < lastRow + packedBytesPerLine(m_format, w))
@@ -215,7 +214,7 @@ bool FrameConverter::decodeJpeg(const uint8_t *data, size_t bytes, const Picture
         return drop("truncated JPEG");
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
     if (tjDecompressHeader3(m_jpeg, data, static_cast<unsigned long>(bytes), &width, &height,
-                            &subsampling, &colorspace)
+            &subsampling, &colorspace)
         != 0)
         return dropJpeg();
     if (width > MaxJpegSide || height > MaxJpegSide)
@@ -229,7 +228,7 @@ bool FrameConverter::decodeJpeg(const uint8_t *data, size_t bytes, const Picture
     }
     const Picture into = m_decodeIntoTarget ? target : m_decodeBuffer.picture();
     if (tjDecompress2(m_jpeg, data, static_cast<unsigned long>(bytes), into.data, into.width,
-                      into.stride, into.height, TJPF_BGRA, 0)
+            into.stride, into.height, TJPF_BGRA, 0)
         != 0) {
         // Extraneous bytes between markers are common in webcam streams and leave the
         // picture whole; every other warning means damaged data.
@@ -249,8 +248,8 @@ void FrameConverter::resample(const Picture &out)
     from.width = m_crop.width();
     from.height = m_crop.height();
     for (Buffer &half : m_halves) {
-        m_kernels->halveBgra(from.data, from.stride, half.bytes.data(), half.stride, half.width,
-                             half.height);
+        m_kernels->halveBgra(
+            from.data, from.stride, half.bytes.data(), half.stride, half.width, half.height);
         from = half.picture();
     }
     switch (m_finalStep) {
@@ -263,8 +262,8 @@ void FrameConverter::resample(const Picture &out)
         m_kernels->bgrxToBgra(from.data, from.stride, out.data, out.stride, out.width, out.height);
         break;
     case FinalStep::Scale:
-        m_kernels->scaleBgra(from.data, from.stride, out.data, out.stride, out.width, out.height,
-                             m_scale.tables());
+        m_kernels->scaleBgra(
+            from.data, from.stride, out.data, out.stride, out.width, out.height, m_scale.tables());
         break;
     }
 }
@@ -283,8 +282,8 @@ bool FrameConverter::drop(const char *reason)
 {
     ++m_dropped;
     if (!m_failing) {
-        qWarning() << "FrameConverter::convert -> dropping" << qPrintable(PixelFormat::name(m_format))
-                   << "frame:" << reason;
+        qWarning() << "FrameConverter::convert -> dropping"
+                   << qPrintable(PixelFormat::name(m_format)) << "frame:" << reason;
         m_failing = true;
     }
     return false;

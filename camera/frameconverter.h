@@ -26,8 +26,8 @@ public:
 
     /// Prepares for frames of `pixelFormat` and `sourceSize` whose rows are `bytesPerLine` apart
     /// (0: packed), to become `targetSize`. False, with a log line, for a format it cannot read.
-    [[nodiscard]] bool configure(uint32_t pixelFormat, QSize sourceSize, int bytesPerLine,
-                                 QSize targetSize);
+    [[nodiscard]] bool configure(
+        uint32_t pixelFormat, QSize sourceSize, int bytesPerLine, QSize targetSize);
 
     /// Converts one frame into `out` (of the target size). False when the data is short or
     /// corrupt: the frame is dropped; the first of a run of bad frames is logged.
@@ -53,7 +53,7 @@ private:
         int stride = 0;
         int width = 0;
         int height = 0;
-        Picture picture() { return {bytes.data(), stride, width, height}; }
+        Picture picture() { return { bytes.data(), stride, width, height }; }
     };
 
     enum class FinalStep { None, Halve, Copy, Scale };

@@ -8,7 +8,7 @@ namespace {
 // One axis: destination index d samples the source at start + (d + 0.5) * step - 0.5, in 16.16
 // fixed point, clamped to the picture.
 void buildAxis(double start, double length, int src, int dst, std::vector<int32_t> &i0,
-               std::vector<int32_t> &i1, std::vector<uint16_t> &weight)
+    std::vector<int32_t> &i1, std::vector<uint16_t> &weight)
 {
     i0.resize(dst);
     i1.resize(dst);
@@ -27,12 +27,11 @@ void buildAxis(double start, double length, int src, int dst, std::vector<int32_
 
 } // namespace
 
-void ScalePlan::build(const QRectF &from, int srcWidth, int srcHeight, int dstWidth,
-                      int dstHeight)
+void ScalePlan::build(const QRectF &from, int srcWidth, int srcHeight, int dstWidth, int dstHeight)
 {
     buildAxis(from.x(), from.width(), srcWidth, dstWidth, m_x0, m_x1, m_wx);
     buildAxis(from.y(), from.height(), srcHeight, dstHeight, m_y0, m_y1, m_wy);
     m_row.resize(static_cast<size_t>(srcWidth) * 4);
-    m_tables = {m_x0.data(), m_x1.data(), m_wx.data(), m_y0.data(),
-                m_y1.data(), m_wy.data(), srcWidth,    m_row.data()};
+    m_tables = { m_x0.data(), m_x1.data(), m_wx.data(), m_y0.data(), m_y1.data(), m_wy.data(),
+        srcWidth, m_row.data() };
 }

@@ -53,6 +53,6 @@ public:
 private:
     friend class SimulatedSource;
     mutable std::mutex m_mutex;
-    QList<SimulatedCamera> m_cameras{SimulatedCamera::talventoCameraPro()};
-    std::atomic<int> m_streaming{0};
+    QList<SimulatedCamera> m_cameras { SimulatedCamera::talventoCameraPro() };
+    std::atomic<int> m_streaming { 0 };
 };

@@ -27,9 +27,9 @@ QStringList portraitPaths()
 #endif
     if (QCoreApplication::instance())
         paths << QCoreApplication::applicationDirPath()
-                         + QStringLiteral("/../share/talvento-control/astronaut.png");
-    paths << QStandardPaths::locateAll(QStandardPaths::GenericDataLocation,
-                                       QStringLiteral("talvento-control/astronaut.png"));
+                + QStringLiteral("/../share/talvento-control/astronaut.png");
+    paths << QStandardPaths::locateAll(
+        QStandardPaths::GenericDataLocation, QStringLiteral("talvento-control/astronaut.png"));
     return paths;
 }
 
@@ -56,8 +56,8 @@ QImage drawnPortrait()
 }
 
 // Seven-segment digits, so the counter needs no fonts: segments a..g of each digit.
-constexpr std::array<uint8_t, 10> DigitSegments{0x3f, 0x06, 0x5b, 0x4f, 0x66,
-                                                0x6d, 0x7d, 0x07, 0x7f, 0x6f};
+constexpr std::array<uint8_t, 10> DigitSegments { 0x3f, 0x06, 0x5b, 0x4f, 0x66, 0x6d, 0x7d, 0x07,
+    0x7f, 0x6f };
 
 void drawCounter(QPainter &p, int64_t value, int unit)
 {
@@ -69,13 +69,10 @@ void drawCounter(QPainter &p, int64_t value, int unit)
         const uint8_t seg = DigitSegments[value % 10];
         const int x = box.x() + gap + i * (w + gap);
         const int y = box.y() + gap;
-        const QRect segments[7] = {{x, y, w, unit},
-                                   {x + w - unit, y, unit, h / 2 + 1},
-                                   {x + w - unit, y + h / 2, unit, h - h / 2},
-                                   {x, y + h - unit, w, unit},
-                                   {x, y + h / 2, unit, h - h / 2},
-                                   {x, y, unit, h / 2 + 1},
-                                   {x, y + h / 2 - unit / 2, w, unit}};
+        const QRect segments[7] = { { x, y, w, unit }, { x + w - unit, y, unit, h / 2 + 1 },
+            { x + w - unit, y + h / 2, unit, h - h / 2 }, { x, y + h - unit, w, unit },
+            { x, y + h / 2, unit, h - h / 2 }, { x, y, unit, h / 2 + 1 },
+            { x, y + h / 2 - unit / 2, w, unit } };
         for (int s = 0; s < 7; ++s)
             if (seg & (1 << s))
                 p.fillRect(segments[s], QColor(255, 220, 60));
@@ -91,9 +88,9 @@ struct Yuv
 Yuv toYuv(const uint8_t *bgra)
 {
     const int b = bgra[0], g = bgra[1], r = bgra[2];
-    return {uint8_t(16 + ((66 * r + 129 * g + 25 * b + 128) >> 8)),
-            uint8_t(128 + ((-38 * r - 74 * g + 112 * b + 128) >> 8)),
-            uint8_t(128 + ((112 * r - 94 * g - 18 * b + 128) >> 8))};
+    return { uint8_t(16 + ((66 * r + 129 * g + 25 * b + 128) >> 8)),
+        uint8_t(128 + ((-38 * r - 74 * g + 112 * b + 128) >> 8)),
+        uint8_t(128 + ((112 * r - 94 * g - 18 * b + 128) >> 8)) };
 }
 
 bool encodeJpeg(const uint8_t *bgra, int width, int height, std::vector<uint8_t> &out)
@@ -109,8 +106,8 @@ bool encodeJpeg(const uint8_t *bgra, int width, int height, std::vector<uint8_t>
     unsigned long size = capacity;
     if (!encoder.handle
         || tjCompress2(encoder.handle, bgra, width, width * 4, height, TJPF_BGRA, &buffer, &size,
-                       TJSAMP_422, 85, TJFLAG_NOREALLOC)
-                   != 0) {
+               TJSAMP_422, 85, TJFLAG_NOREALLOC)
+            != 0) {
         qWarning() << "SimulatedScene::encode -> JPEG encoding failed:"
                    << tjGetErrorStr2(encoder.handle);
         return false;
@@ -154,8 +151,8 @@ void SimulatedScene::render(uint8_t *bgra, int stride, int width, int height, in
     const double x = (base.width() - w) / 2 * (1.0 + std::sin(tau * t / 9.0));
     const double y = (base.height() - h) * 0.1 * (1.0 + std::sin(tau * t / 7.0));
     m_plan.build(QRectF(x, y, w, h), base.width(), base.height(), width, height);
-    convert::bestKernels().scaleBgra(base.constBits(), int(base.bytesPerLine()), bgra, stride,
-                                     width, height, m_plan.tables());
+    convert::bestKernels().scaleBgra(
+        base.constBits(), int(base.bytesPerLine()), bgra, stride, width, height, m_plan.tables());
 
     // The picture is opaque, so painting it as premultiplied takes Qt's fast paths.
     QImage canvas(bgra, width, height, stride, QImage::Format_ARGB32_Premultiplied);
@@ -164,15 +161,15 @@ void SimulatedScene::render(uint8_t *bgra, int stride, int width, int height, in
     const int unit = std::max(1, height / 120);
     const double radius = height / 40.0;
     const QPointF centre(width * (0.85 + 0.1 * std::cos(tau * t / 3.0)),
-                         height * (0.8 + 0.12 * std::sin(tau * t / 3.0)));
+        height * (0.8 + 0.12 * std::sin(tau * t / 3.0)));
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(80, 220, 120));
     p.drawEllipse(centre, radius, radius);
     drawCounter(p, frame % 1000000, unit);
 }
 
-bool SimulatedScene::encode(uint32_t pixelFormat, const uint8_t *bgra, int width, int height,
-                            std::vector<uint8_t> &out)
+bool SimulatedScene::encode(
+    uint32_t pixelFormat, const uint8_t *bgra, int width, int height, std::vector<uint8_t> &out)
 {
     const size_t pixels = static_cast<size_t>(width) * height;
     if (pixelFormat == PixelFormat::Bgra || pixelFormat == PixelFormat::Bgrx) {

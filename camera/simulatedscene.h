@@ -23,7 +23,7 @@ public:
     /// Encodes a packed BGRA picture in a camera pixel format (YUYV, NV12, MJPEG, BGRA/BGRX)
     /// into `out`, packed as a camera sends it. False for any other format.
     [[nodiscard]] static bool encode(uint32_t pixelFormat, const uint8_t *bgra, int width,
-                                     int height, std::vector<uint8_t> &out);
+        int height, std::vector<uint8_t> &out);
 
     /// The portrait the scene is built from; loaded once.
     static const QImage &portrait();

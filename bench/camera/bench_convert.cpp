@@ -32,8 +32,8 @@ std::vector<uint8_t> sceneBgra()
             uint8_t *p = &pixels[(size_t(y) * Width + x) * 4];
             const double dx = x - 640.0, dy = y - 330.0;
             const bool face = dx * dx / 160.0 / 160.0 + dy * dy / 210.0 / 210.0 < 1.0;
-            const int base[3] = {face ? 120 : 60 + x / 12, face ? 150 : 90 + y / 10,
-                                 face ? 205 : 110 + (x + y) / 20};
+            const int base[3] = { face ? 120 : 60 + x / 12, face ? 150 : 90 + y / 10,
+                face ? 205 : 110 + (x + y) / 20 };
             for (int c = 0; c < 3; ++c)
                 p[c] = uint8_t(std::clamp(base[c] + noise(random), 0, 255));
             p[3] = 255;
@@ -47,7 +47,8 @@ std::vector<uint8_t> sceneYuyv()
     std::vector<uint8_t> yuyv(size_t(Width) * Height * 2);
     for (size_t i = 0; i < size_t(Width) * Height; i += 2) {
         const uint8_t *p = &bgra[i * 4];
-        auto luma = [](const uint8_t *q) { return 16 + (66 * q[2] + 129 * q[1] + 25 * q[0]) / 256; };
+        auto luma
+            = [](const uint8_t *q) { return 16 + (66 * q[2] + 129 * q[1] + 25 * q[0]) / 256; };
         yuyv[i * 2] = uint8_t(luma(p));
         yuyv[i * 2 + 1] = uint8_t(128 + (-38 * p[2] - 74 * p[1] + 112 * p[0]) / 256);
         yuyv[i * 2 + 2] = uint8_t(luma(p + 4));
@@ -79,8 +80,8 @@ std::vector<uint8_t> sceneJpeg()
     tjhandle encoder = tjInitCompress();
     unsigned char *jpeg = nullptr;
     unsigned long size = 0;
-    tjCompress2(encoder, bgra.data(), Width, Width * 4, Height, TJPF_BGRA, &jpeg, &size,
-                TJSAMP_422, 85, 0);
+    tjCompress2(
+        encoder, bgra.data(), Width, Width * 4, Height, TJPF_BGRA, &jpeg, &size, TJSAMP_422, 85, 0);
     std::vector<uint8_t> out(jpeg, jpeg + size);
     tjFree(jpeg);
     tjDestroy(encoder);
@@ -93,7 +94,7 @@ const convert::Kernels *variant(bool avx2)
 }
 
 void runConverter(benchmark::State &state, uint32_t format, const std::vector<uint8_t> &input,
-                  int targetWidth, int targetHeight, bool avx2)
+    int targetWidth, int targetHeight, bool avx2)
 {
     const convert::Kernels *kernels = variant(avx2);
     if (!kernels) {
@@ -127,27 +128,38 @@ void BM_FrameCopyFloor(benchmark::State &state)
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(src->byteCount()));
 }
-BENCHMARK(BM_FrameCopyFloor)->Args({1280, 720})->Args({640, 360})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FrameCopyFloor)
+    ->Args({ 1280, 720 })
+    ->Args({ 640, 360 })
+    ->Unit(benchmark::kMillisecond);
 
 void BM_Yuyv(benchmark::State &state, bool avx2)
 {
     static const std::vector<uint8_t> input = sceneYuyv();
     runConverter(state, PixelFormat::Yuyv, input, int(state.range(0)), int(state.range(1)), avx2);
 }
-BENCHMARK_CAPTURE(BM_Yuyv, baseline, false)->Args({1280, 720})->Args({640, 360})
-        ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Yuyv, avx2, true)->Args({1280, 720})->Args({640, 360})
-        ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Yuyv, baseline, false)
+    ->Args({ 1280, 720 })
+    ->Args({ 640, 360 })
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Yuyv, avx2, true)
+    ->Args({ 1280, 720 })
+    ->Args({ 640, 360 })
+    ->Unit(benchmark::kMillisecond);
 
 void BM_Nv12(benchmark::State &state, bool avx2)
 {
     static const std::vector<uint8_t> input = sceneNv12();
     runConverter(state, PixelFormat::Nv12, input, int(state.range(0)), int(state.range(1)), avx2);
 }
-BENCHMARK_CAPTURE(BM_Nv12, baseline, false)->Args({1280, 720})->Args({640, 360})
-        ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Nv12, avx2, true)->Args({1280, 720})->Args({640, 360})
-        ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Nv12, baseline, false)
+    ->Args({ 1280, 720 })
+    ->Args({ 640, 360 })
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Nv12, avx2, true)
+    ->Args({ 1280, 720 })
+    ->Args({ 640, 360 })
+    ->Unit(benchmark::kMillisecond);
 
 // The JPEG decode itself is libjpeg-turbo's (with its own SIMD); the variant only affects the
 // scaling after it.
@@ -156,10 +168,16 @@ void BM_Mjpeg(benchmark::State &state, bool avx2)
     static const std::vector<uint8_t> input = sceneJpeg();
     runConverter(state, PixelFormat::Mjpeg, input, int(state.range(0)), int(state.range(1)), avx2);
 }
-BENCHMARK_CAPTURE(BM_Mjpeg, baseline, false)->Args({1280, 720})->Args({640, 360})
-        ->Args({853, 480})->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Mjpeg, avx2, true)->Args({1280, 720})->Args({640, 360})->Args({853, 480})
-        ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Mjpeg, baseline, false)
+    ->Args({ 1280, 720 })
+    ->Args({ 640, 360 })
+    ->Args({ 853, 480 })
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Mjpeg, avx2, true)
+    ->Args({ 1280, 720 })
+    ->Args({ 640, 360 })
+    ->Args({ 853, 480 })
+    ->Unit(benchmark::kMillisecond);
 
 // Scaling on its own, BGRA to BGRA: the box halving (640x360) and the bilinear step (1000x563).
 void BM_ScaleBgra(benchmark::State &state, bool avx2)
@@ -167,9 +185,13 @@ void BM_ScaleBgra(benchmark::State &state, bool avx2)
     static const std::vector<uint8_t> input = sceneBgra();
     runConverter(state, PixelFormat::Bgra, input, int(state.range(0)), int(state.range(1)), avx2);
 }
-BENCHMARK_CAPTURE(BM_ScaleBgra, baseline, false)->Args({640, 360})->Args({1000, 563})
-        ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_ScaleBgra, avx2, true)->Args({640, 360})->Args({1000, 563})
-        ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ScaleBgra, baseline, false)
+    ->Args({ 640, 360 })
+    ->Args({ 1000, 563 })
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ScaleBgra, avx2, true)
+    ->Args({ 640, 360 })
+    ->Args({ 1000, 563 })
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -33,13 +33,12 @@ CameraDevice findCamera(const QString &name)
 // A session on a simulated camera that counts its handler calls.
 struct CountingSession
 {
-    std::atomic<int> frames{0};
+    std::atomic<int> frames { 0 };
     CaptureSession session;
     CountingSession(const QString &name, QSize size)
-        : session([this] { frames.fetch_add(1, std::memory_order_relaxed); }, findCamera(name),
-                  size)
-    {
-    }
+        : session(
+            [this] { frames.fetch_add(1, std::memory_order_relaxed); }, findCamera(name), size)
+    { }
 };
 
 bool writeFile(const QString &path, const QByteArray &data)
@@ -53,8 +52,8 @@ class ExtraProvider : public CameraProvider
 public:
     QList<CameraDevice> cameras() override
     {
-        return {CameraDevice{QStringLiteral("Talvento Control"), QStringLiteral("shm:0"),
-                             QStringLiteral("shm"), nullptr}};
+        return { CameraDevice { QStringLiteral("Talvento Control"), QStringLiteral("shm:0"),
+            QStringLiteral("shm"), nullptr } };
     }
     std::unique_ptr<CaptureSource> createSource(const CameraDevice &) override { return nullptr; }
 };
@@ -86,7 +85,7 @@ private slots:
 void tst_CaptureSession::init()
 {
     CaptureSession::useSimulatedCameras(true);
-    SimulatedCameraProvider::instance()->setCameras({SimulatedCamera::talventoCameraPro()});
+    SimulatedCameraProvider::instance()->setCameras({ SimulatedCamera::talventoCameraPro() });
 }
 
 void tst_CaptureSession::cleanupTestCase()
@@ -98,7 +97,7 @@ void tst_CaptureSession::cameraList()
 {
     SimulatedCamera ir = SimulatedCamera::talventoCameraPro();
     ir.name = QStringLiteral("Talvento Camera Pro IR Camera");
-    SimulatedCameraProvider::instance()->setCameras({SimulatedCamera::talventoCameraPro(), ir});
+    SimulatedCameraProvider::instance()->setCameras({ SimulatedCamera::talventoCameraPro(), ir });
     const auto extra = std::make_shared<ExtraProvider>();
     CaptureSession::registerProvider(extra);
 
@@ -126,11 +125,16 @@ void tst_CaptureSession::framesAtRequestedSize_data()
     using namespace PixelFormat;
     QTest::addColumn<QList<CaptureMode>>("modes");
     QTest::addColumn<QSize>("size");
-    QTest::newRow("product camera 720p") << SimulatedCamera::talventoCameraPro().modes << QSize(1280, 720);
-    QTest::newRow("product camera preview") << SimulatedCamera::talventoCameraPro().modes << QSize(640, 360);
-    QTest::newRow("YUYV 4:3 cropped") << QList{CaptureMode{Yuyv, 640, 480, 30}} << QSize(640, 360);
-    QTest::newRow("MJPEG scaled down") << QList{CaptureMode{Mjpeg, 1280, 720, 30}} << QSize(640, 360);
-    QTest::newRow("NV12 scaled up") << QList{CaptureMode{Nv12, 640, 360, 30}} << QSize(1280, 720);
+    QTest::newRow("product camera 720p")
+        << SimulatedCamera::talventoCameraPro().modes << QSize(1280, 720);
+    QTest::newRow("product camera preview")
+        << SimulatedCamera::talventoCameraPro().modes << QSize(640, 360);
+    QTest::newRow("YUYV 4:3 cropped")
+        << QList { CaptureMode { Yuyv, 640, 480, 30 } } << QSize(640, 360);
+    QTest::newRow("MJPEG scaled down")
+        << QList { CaptureMode { Mjpeg, 1280, 720, 30 } } << QSize(640, 360);
+    QTest::newRow("NV12 scaled up")
+        << QList { CaptureMode { Nv12, 640, 360, 30 } } << QSize(1280, 720);
 }
 
 // Every format reaches the handler as BGRA frames of exactly the requested size, each one new.
@@ -138,7 +142,8 @@ void tst_CaptureSession::framesAtRequestedSize()
 {
     QFETCH(QList<CaptureMode>, modes);
     QFETCH(QSize, size);
-    SimulatedCameraProvider::instance()->setCameras({cameraWithModes(QStringLiteral("Sim"), modes)});
+    SimulatedCameraProvider::instance()->setCameras(
+        { cameraWithModes(QStringLiteral("Sim"), modes) });
     CountingSession s(QStringLiteral("Sim"), size);
     QVERIFY(s.session.startCapture());
     QVERIFY(s.session.isRunning());
@@ -157,7 +162,8 @@ void tst_CaptureSession::framesAtRequestedSize()
     const uint8_t *row = second->row(size.height() / 2);
     for (int x = 0; x < size.width(); ++x) {
         QCOMPARE(row[4 * x + 3], uint8_t(255));
-        colours.insert(uint32_t(row[4 * x]) | uint32_t(row[4 * x + 1]) << 8 | uint32_t(row[4 * x + 2]) << 16);
+        colours.insert(
+            uint32_t(row[4 * x]) | uint32_t(row[4 * x + 1]) << 8 | uint32_t(row[4 * x + 2]) << 16);
     }
     QVERIFY2(colours.size() > 50, qPrintable(QString::number(colours.size())));
 }
@@ -168,12 +174,13 @@ void tst_CaptureSession::startFailures_data()
     QTest::addColumn<QString>("message");
     SimulatedCamera busy = SimulatedCamera::talventoCameraPro();
     busy.busy = true;
-    QTest::newRow("camera held elsewhere") << busy
+    QTest::newRow("camera held elsewhere")
+        << busy
         << "CaptureSession::startCapture -> Error: Talvento Camera Pro: Device or resource busy";
     QTest::newRow("unsupported pixel format")
-            << cameraWithModes(QStringLiteral("Talvento Camera Pro"),
-                               {CaptureMode{PixelFormat::fourcc('H', '2', '6', '4'), 1280, 720, 30},
-                                CaptureMode{PixelFormat::fourcc('G', 'R', 'E', 'Y'), 640, 480, 30}})
+        << cameraWithModes(QStringLiteral("Talvento Camera Pro"),
+               { CaptureMode { PixelFormat::fourcc('H', '2', '6', '4'), 1280, 720, 30 },
+                   CaptureMode { PixelFormat::fourcc('G', 'R', 'E', 'Y'), 640, 480, 30 } })
         << "CaptureSession::startCapture -> Error: Talvento Camera Pro: no supported pixel format "
            "among H264 GREY";
 }
@@ -183,7 +190,7 @@ void tst_CaptureSession::startFailures()
 {
     QFETCH(SimulatedCamera, camera);
     QFETCH(QString, message);
-    SimulatedCameraProvider::instance()->setCameras({camera});
+    SimulatedCameraProvider::instance()->setCameras({ camera });
     CountingSession s(camera.name, QSize(640, 360));
     QTest::ignoreMessage(QtWarningMsg, qPrintable(message));
     QVERIFY(!s.session.startCapture());
@@ -249,7 +256,7 @@ void tst_CaptureSession::grabImageReusesMemory()
     s.session.pauseCapture(true);
     QVERIFY(s.session.grabImage(image));
     const FrameRef frame = s.session.grabBuffer();
-    for (int y : {0, 180, 360})
+    for (int y : { 0, 180, 360 })
         QVERIFY(std::memcmp(image.constScanLine(y), frame->row(y), 641 * 4) == 0);
 }
 
@@ -294,11 +301,11 @@ void tst_CaptureSession::stopIsFinal()
 void tst_CaptureSession::stopStartWhileFetching()
 {
     const int cycles = qEnvironmentVariableIntValue("TALVENTO_STRESS_CYCLES") > 0
-                               ? qEnvironmentVariableIntValue("TALVENTO_STRESS_CYCLES")
-                               : 20;
-    std::atomic<CaptureSession *> current{nullptr};
-    std::atomic<bool> done{false};
-    std::atomic<int> fetched{0};
+        ? qEnvironmentVariableIntValue("TALVENTO_STRESS_CYCLES")
+        : 20;
+    std::atomic<CaptureSession *> current { nullptr };
+    std::atomic<bool> done { false };
+    std::atomic<int> fetched { 0 };
     std::mutex sessionMutex; // keeps a session alive while the fetcher uses it
     std::thread fetcher([&] {
         QImage image;
@@ -311,11 +318,11 @@ void tst_CaptureSession::stopStartWhileFetching()
             }
         }
     });
-    std::atomic<int> frames{0};
+    std::atomic<int> frames { 0 };
     const CameraDevice camera = findCamera(QStringLiteral("Talvento Camera Pro"));
     for (int i = 0; i < cycles; ++i) {
-        auto session = std::make_unique<CaptureSession>([&] { frames.fetch_add(1); }, camera,
-                                                        i % 2 ? QSize(640, 360) : QSize(1280, 720));
+        auto session = std::make_unique<CaptureSession>(
+            [&] { frames.fetch_add(1); }, camera, i % 2 ? QSize(640, 360) : QSize(1280, 720));
         QVERIFY(session->startCapture());
         current.store(session.get());
         const int target = frames.load() + 1;

@@ -24,12 +24,12 @@ Bgr referenceBgr(int y, int u, int v)
     const double d = 255.0 / 224.0 * (u - 128);
     const double e = 255.0 / 224.0 * (v - 128);
     auto clamp = [](double x) { return int(std::lround(std::clamp(x, 0.0, 255.0))); };
-    return {clamp(c + 1.772 * d), clamp(c - 0.344136 * d - 0.714136 * e), clamp(c + 1.402 * e)};
+    return { clamp(c + 1.772 * d), clamp(c - 0.344136 * d - 0.714136 * e), clamp(c + 1.402 * e) };
 }
 
 QList<const convert::Kernels *> kernelVariants()
 {
-    QList<const convert::Kernels *> variants{&convert::baselineKernels()};
+    QList<const convert::Kernels *> variants { &convert::baselineKernels() };
     if (convert::avx2Kernels())
         variants << convert::avx2Kernels();
     return variants;
@@ -40,14 +40,14 @@ int pixelError(const uint8_t *p, Bgr expected)
 {
     if (p[3] != 255)
         return 256;
-    return std::max({std::abs(p[0] - expected.b), std::abs(p[1] - expected.g),
-                     std::abs(p[2] - expected.r)});
+    return std::max(
+        { std::abs(p[0] - expected.b), std::abs(p[1] - expected.g), std::abs(p[2] - expected.r) });
 }
 
 // Eight vertical bars of full-range BGRA colours: white, yellow, cyan, green, magenta, red,
 // blue, black.
-const Bgr Bars[8] = {{255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
-                     {255, 0, 255},   {0, 0, 255},   {255, 0, 0},   {0, 0, 0}};
+const Bgr Bars[8] = { { 255, 255, 255 }, { 0, 255, 255 }, { 255, 255, 0 }, { 0, 255, 0 },
+    { 255, 0, 255 }, { 0, 0, 255 }, { 255, 0, 0 }, { 0, 0, 0 } };
 
 std::vector<uint8_t> barsBgra(int width, int height)
 {
@@ -64,14 +64,14 @@ std::vector<uint8_t> barsBgra(int width, int height)
     return pixels;
 }
 
-std::vector<uint8_t> encodeJpeg(const std::vector<uint8_t> &bgra, int width, int height,
-                                int subsampling = TJSAMP_422)
+std::vector<uint8_t> encodeJpeg(
+    const std::vector<uint8_t> &bgra, int width, int height, int subsampling = TJSAMP_422)
 {
     tjhandle encoder = tjInitCompress();
     unsigned char *jpeg = nullptr;
     unsigned long size = 0;
     const int rc = tjCompress2(encoder, bgra.data(), width, width * 4, height, TJPF_BGRA, &jpeg,
-                               &size, subsampling, 95, 0);
+        &size, subsampling, 95, 0);
     std::vector<uint8_t> out;
     if (rc == 0)
         out.assign(jpeg, jpeg + size);
@@ -155,7 +155,7 @@ void tst_ConvertKernels::yuvColourBars()
     QFETCH(int, b);
     QFETCH(int, g);
     QFETCH(int, r);
-    const Bgr expected{b, g, r};
+    const Bgr expected { b, g, r };
     const int width = 37, height = 5, pairs = (width + 1) / 2;
 
     std::vector<uint8_t> yuyv(size_t(pairs) * 4 * height);
@@ -181,7 +181,7 @@ void tst_ConvertKernels::yuvColourBars()
                 k->yuyvToBgra(yuyv.data(), pairs * 4, out->data(), out->stride(), width, height);
             else
                 k->nv12ToBgra(luma.data(), width, chroma.data(), pairs * 2, out->data(),
-                              out->stride(), width, height);
+                    out->stride(), width, height);
             int worst = 0;
             for (int row = 0; row < height; ++row)
                 for (int x = 0; x < width; ++x)
@@ -247,8 +247,8 @@ void tst_ConvertKernels::variantsAgree()
         wy[i] = uint16_t(random.bounded(257));
     }
     std::vector<uint8_t> row(size_t(width) * 4);
-    const convert::ScaleTables tables{x0.data(), x1.data(), wx.data(), y0.data(),
-                                      y1.data(), wy.data(), width,     row.data()};
+    const convert::ScaleTables tables { x0.data(), x1.data(), wx.data(), y0.data(), y1.data(),
+        wy.data(), width, row.data() };
 
     auto run = [&](const convert::Kernels &k, int which) {
         FrameRef out = Frame::create(width, height);
@@ -259,7 +259,7 @@ void tst_ConvertKernels::variantsAgree()
             break;
         case 1:
             k.nv12ToBgra(input.data(), stride, input.data() + stride * height, stride, out->data(),
-                         out->stride(), width, height);
+                out->stride(), width, height);
             break;
         case 2:
             k.bgrxToBgra(input.data(), stride, out->data(), out->stride(), width, height);
@@ -273,7 +273,7 @@ void tst_ConvertKernels::variantsAgree()
         }
         return QByteArray(reinterpret_cast<const char *>(out->data()), qsizetype(out->byteCount()));
     };
-    const char *names[] = {"yuyv", "nv12", "bgrx", "halve", "scale"};
+    const char *names[] = { "yuyv", "nv12", "bgrx", "halve", "scale" };
     for (int which = 0; which < 5; ++which)
         QVERIFY2(run(base, which) == run(*avx2, which), names[which]);
 }
@@ -301,7 +301,7 @@ void tst_ConvertKernels::scaledPictureKeepsLayout()
     QFETCH(QSize, source);
     QFETCH(QSize, target);
     const int sw = source.width(), sh = source.height();
-    const Bgr quadrant[4] = {{0, 0, 200}, {200, 0, 0}, {0, 200, 0}, {200, 200, 0}};
+    const Bgr quadrant[4] = { { 0, 0, 200 }, { 200, 0, 0 }, { 0, 200, 0 }, { 200, 200, 0 } };
     std::vector<uint8_t> bgrx(size_t(sw) * sh * 4);
     for (int y = 0; y < sh; ++y)
         for (int x = 0; x < sw; ++x) {
@@ -353,9 +353,8 @@ void tst_ConvertKernels::mjpegColourBars()
     QFETCH(QSize, source);
     QFETCH(QSize, target);
     QFETCH(int, subsampling);
-    const std::vector<uint8_t> jpeg =
-            encodeJpeg(barsBgra(source.width(), source.height()), source.width(), source.height(),
-                       subsampling);
+    const std::vector<uint8_t> jpeg = encodeJpeg(
+        barsBgra(source.width(), source.height()), source.width(), source.height(), subsampling);
     QVERIFY(!jpeg.empty());
     FrameConverter converter;
     QVERIFY(converter.configure(PixelFormat::Mjpeg, source, 0, target));
@@ -406,15 +405,15 @@ void tst_ConvertKernels::damagedMjpegIsDropped()
     FrameConverter converter;
     QVERIFY(converter.configure(PixelFormat::Mjpeg, size, 0, size));
     FrameRef out = Frame::create(640, 360);
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression("^FrameConverter::convert -> dropping MJPG frame: "));
+    QTest::ignoreMessage(
+        QtWarningMsg, QRegularExpression("^FrameConverter::convert -> dropping MJPG frame: "));
     QVERIFY(!converter.convert(bad.data(), bad.size(), *out));
     QCOMPARE(converter.droppedFrames(), 1);
     // A run of bad frames is logged once (an unexpected second warning fails the test).
     QVERIFY(!converter.convert(bad.data(), bad.size(), *out));
     QCOMPARE(converter.droppedFrames(), 2);
-    QTest::ignoreMessage(QtDebugMsg,
-                         "FrameConverter::convert -> frames convert again after 2 dropped");
+    QTest::ignoreMessage(
+        QtDebugMsg, "FrameConverter::convert -> frames convert again after 2 dropped");
     QVERIFY(converter.convert(good.data(), good.size(), *out));
     QCOMPARE_LE(worstBarError(*out), 8);
 }
@@ -429,8 +428,8 @@ void tst_ConvertKernels::corruptMjpegNeverCrashes()
     FrameRef out = Frame::create(320, 180);
     QRandomGenerator random(5);
     int dropped = 0;
-    QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &,
-                                                          const QString &) {});
+    QtMessageHandler previous
+        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     const auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
     for (int round = 0; round < 300; ++round) {
         std::vector<uint8_t> bad = good;
@@ -455,8 +454,8 @@ void tst_ConvertKernels::mjpegSizeChangeFollowsStream()
     FrameConverter converter;
     QVERIFY(converter.configure(PixelFormat::Mjpeg, QSize(1280, 720), 0, QSize(1280, 720)));
     FrameRef out = Frame::create(1280, 720);
-    QTest::ignoreMessage(QtDebugMsg,
-                         "FrameConverter::convert -> input image dimensions have changed: 640 360");
+    QTest::ignoreMessage(
+        QtDebugMsg, "FrameConverter::convert -> input image dimensions have changed: 640 360");
     QVERIFY(converter.convert(small.data(), small.size(), *out));
     QCOMPARE_LE(worstBarError(*out), 8);
 }
@@ -464,24 +463,23 @@ void tst_ConvertKernels::mjpegSizeChangeFollowsStream()
 void tst_ConvertKernels::rejectsWhatItCannotRead()
 {
     FrameConverter converter;
-    QTest::ignoreMessage(QtWarningMsg,
-                         "FrameConverter::configure -> unsupported pixel format H264");
-    QVERIFY(!converter.configure(PixelFormat::fourcc('H', '2', '6', '4'), QSize(640, 360), 0,
-                                 QSize(640, 360)));
+    QTest::ignoreMessage(
+        QtWarningMsg, "FrameConverter::configure -> unsupported pixel format H264");
+    QVERIFY(!converter.configure(
+        PixelFormat::fourcc('H', '2', '6', '4'), QSize(640, 360), 0, QSize(640, 360)));
     FrameRef out = Frame::create(640, 360);
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression("dropping .* frame: not configured"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping .* frame: not configured"));
     QVERIFY(!converter.convert(nullptr, 0, *out));
 
     // A YUYV frame shorter than its size needs.
     QVERIFY(converter.configure(PixelFormat::Yuyv, QSize(640, 360), 0, QSize(640, 360)));
     std::vector<uint8_t> shortFrame(640 * 2 * 359);
-    QTest::ignoreMessage(QtWarningMsg,
-                         "FrameConverter::convert -> dropping YUYV frame: short frame");
+    QTest::ignoreMessage(
+        QtWarningMsg, "FrameConverter::convert -> dropping YUYV frame: short frame");
     QVERIFY(!converter.convert(shortFrame.data(), shortFrame.size(), *out));
     shortFrame.resize(640 * 2 * 360, 128);
-    QTest::ignoreMessage(QtDebugMsg,
-                         "FrameConverter::convert -> frames convert again after 1 dropped");
+    QTest::ignoreMessage(
+        QtDebugMsg, "FrameConverter::convert -> frames convert again after 1 dropped");
     QVERIFY(converter.convert(shortFrame.data(), shortFrame.size(), *out));
 }
 
@@ -492,28 +490,28 @@ void tst_ConvertKernels::chooseMode_data()
     QTest::addColumn<QSize>("requested");
     QTest::addColumn<int>("expected"); // index into modes, -1 for none
 
-    const CaptureMode yuyv720slow{Yuyv, 1280, 720, 10};
-    const CaptureMode mjpeg720{Mjpeg, 1280, 720, 30};
-    const CaptureMode yuyv360{Yuyv, 640, 360, 30};
-    const CaptureMode yuyv480{Yuyv, 640, 480, 30};
-    const CaptureMode mjpeg1080{Mjpeg, 1920, 1080, 30};
-    const CaptureMode h264{fourcc('H', '2', '6', '4'), 1280, 720, 30};
+    const CaptureMode yuyv720slow { Yuyv, 1280, 720, 10 };
+    const CaptureMode mjpeg720 { Mjpeg, 1280, 720, 30 };
+    const CaptureMode yuyv360 { Yuyv, 640, 360, 30 };
+    const CaptureMode yuyv480 { Yuyv, 640, 480, 30 };
+    const CaptureMode mjpeg1080 { Mjpeg, 1920, 1080, 30 };
+    const CaptureMode h264 { fourcc('H', '2', '6', '4'), 1280, 720, 30 };
 
     QTest::newRow("fast compressed beats slow raw")
-            << QList{yuyv720slow, mjpeg720, yuyv480} << QSize(1280, 720) << 1;
-    QTest::newRow("exact size")
-            << QList{mjpeg1080, mjpeg720, yuyv360, yuyv480} << QSize(640, 360) << 2;
+        << QList { yuyv720slow, mjpeg720, yuyv480 } << QSize(1280, 720) << 1;
+    QTest::newRow("exact size") << QList { mjpeg1080, mjpeg720, yuyv360, yuyv480 }
+                                << QSize(640, 360) << 2;
     QTest::newRow("same shape before smaller area")
-            << QList{yuyv480, mjpeg720} << QSize(640, 360) << 1;
-    QTest::newRow("raw on a tie") << QList{CaptureMode{Mjpeg, 640, 360, 30}, yuyv360}
+        << QList { yuyv480, mjpeg720 } << QSize(640, 360) << 1;
+    QTest::newRow("raw on a tie") << QList { CaptureMode { Mjpeg, 640, 360, 30 }, yuyv360 }
                                   << QSize(640, 360) << 1;
     QTest::newRow("nothing big enough: the largest")
-            << QList{yuyv360, CaptureMode{Yuyv, 960, 540, 30}, yuyv480} << QSize(1280, 720) << 1;
+        << QList { yuyv360, CaptureMode { Yuyv, 960, 540, 30 }, yuyv480 } << QSize(1280, 720) << 1;
     QTest::newRow("only slow modes: the fastest")
-            << QList{CaptureMode{Yuyv, 1280, 720, 5}, yuyv720slow} << QSize(1280, 720) << 1;
-    QTest::newRow("unsupported skipped") << QList{h264, yuyv360} << QSize(1280, 720) << 1;
-    QTest::newRow("only unsupported") << QList{h264} << QSize(1280, 720) << -1;
-    QTest::newRow("empty") << QList<CaptureMode>{} << QSize(640, 360) << -1;
+        << QList { CaptureMode { Yuyv, 1280, 720, 5 }, yuyv720slow } << QSize(1280, 720) << 1;
+    QTest::newRow("unsupported skipped") << QList { h264, yuyv360 } << QSize(1280, 720) << 1;
+    QTest::newRow("only unsupported") << QList { h264 } << QSize(1280, 720) << -1;
+    QTest::newRow("empty") << QList<CaptureMode> {} << QSize(640, 360) << -1;
 }
 
 void tst_ConvertKernels::chooseMode()
