@@ -1,11 +1,87 @@
-// The capture kernels built with -mavx2 -mfma; picked at run time by convert_kernels.cpp.
+// The capture kernels built with -mavx2 -mfma; picked at run time by convert_kernels.cpp. The YUV
+// rows are written with intrinsics (16 pixels a step in 16-bit lanes); the rest is the shared
+// code compiled for AVX2.
 #include "camera/convert_kernels_impl.h"
+
+#include <immintrin.h>
+
+namespace {
+
+// 16 pixels from their luma and their pair's chroma, one 16-bit lane each, in pixel order within
+// each 128-bit half: the same arithmetic as storeYuvPair.
+inline void storeYuv16(uint8_t *d, __m256i y, __m256i u, __m256i v)
+{
+    const __m256i luma = _mm256_mulhrs_epi16(
+        _mm256_slli_epi16(_mm256_sub_epi16(y, _mm256_set1_epi16(16)), 7), _mm256_set1_epi16(YGain));
+    u = _mm256_slli_epi16(_mm256_sub_epi16(u, _mm256_set1_epi16(128)), 7);
+    v = _mm256_slli_epi16(_mm256_sub_epi16(v, _mm256_set1_epi16(128)), 7);
+    const __m256i r = _mm256_mulhrs_epi16(v, _mm256_set1_epi16(VToR));
+    const __m256i g = _mm256_adds_epi16(_mm256_mulhrs_epi16(u, _mm256_set1_epi16(UToG)),
+        _mm256_mulhrs_epi16(v, _mm256_set1_epi16(VToG)));
+    const __m256i halfB = _mm256_mulhrs_epi16(u, _mm256_set1_epi16(HalfUToB));
+    const __m256i b = _mm256_adds_epi16(halfB, halfB);
+    const __m256i round = _mm256_set1_epi16(32);
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i max = _mm256_set1_epi16(255);
+    auto channel = [&](__m256i sum) {
+        return _mm256_min_epi16(
+            _mm256_max_epi16(_mm256_srai_epi16(_mm256_adds_epi16(sum, round), 6), zero), max);
+    };
+    const __m256i bb = channel(_mm256_adds_epi16(luma, b));
+    const __m256i gg = channel(_mm256_subs_epi16(luma, g));
+    const __m256i rr = channel(_mm256_adds_epi16(luma, r));
+    const __m256i bg = _mm256_or_si256(bb, _mm256_slli_epi16(gg, 8));
+    const __m256i ra = _mm256_or_si256(rr, _mm256_set1_epi16(int16_t(0xff00)));
+    const __m256i lo = _mm256_unpacklo_epi16(bg, ra); // pixels 0-3 | 8-11
+    const __m256i hi = _mm256_unpackhi_epi16(bg, ra); // pixels 4-7 | 12-15
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), _mm256_permute2x128_si256(lo, hi, 0x20));
+    _mm256_storeu_si256(
+        reinterpret_cast<__m256i *>(d + 32), _mm256_permute2x128_si256(lo, hi, 0x31));
+}
+
+// Interleaved U, V lanes to each pixel's U and its V.
+inline __m256i spreadU(__m256i uv)
+{
+    return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(uv, 0xa0), 0xa0);
+}
+
+inline __m256i spreadV(__m256i uv)
+{
+    return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(uv, 0xf5), 0xf5);
+}
+
+void yuyvRowAvx2(const uint8_t *s, uint8_t *d, int width)
+{
+    int i = 0;
+    for (; i + 16 <= width; i += 16) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 2 * i));
+        const __m256i y = _mm256_and_si256(bytes, _mm256_set1_epi16(0x00ff));
+        const __m256i uv = _mm256_srli_epi16(bytes, 8);
+        storeYuv16(d + 4 * i, y, spreadU(uv), spreadV(uv));
+    }
+    yuyvRow(s + 2 * i, d + 4 * i, width - i);
+}
+
+void nv12RowAvx2(const uint8_t *ys, const uint8_t *uvs, uint8_t *d, int width)
+{
+    int i = 0;
+    for (; i + 16 <= width; i += 16) {
+        const __m256i y
+            = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(ys + i)));
+        const __m256i uv
+            = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(uvs + i)));
+        storeYuv16(d + 4 * i, y, spreadU(uv), spreadV(uv));
+    }
+    nv12Row(ys + i, uvs + i, d + 4 * i, width - i);
+}
+
+} // namespace
 
 namespace convert::detail {
 
 const Kernels &avx2KernelTable() noexcept
 {
-    static const Kernels table = kernelTable("avx2");
+    static const Kernels table = kernelTable<yuyvRowAvx2, nv12RowAvx2>("avx2");
     return table;
 }
 

@@ -16,42 +16,51 @@ const Kernels &avx2KernelTable() noexcept;
 
 namespace {
 
-// BT.601 limited range in 8.8 fixed point: the luma gain 255/219, and the chroma gain 255/224
-// times the R, G, B weights 1.402, 0.344, 0.714 and 1.772.
-constexpr int YGain = 298;
-constexpr int VToR = 409;
-constexpr int UToG = 100;
-constexpr int VToG = 208;
-constexpr int UToB = 516;
+// BT.601 limited range. The arithmetic is that of 16-bit SIMD lanes, so the scalar build and
+// the AVX2 build give the very same bytes: inputs are centred and shifted left by 7, multiplied
+// by Q15 gains with rounding ((a * b + 2^14) >> 15, the pmulhrsw step), which leaves terms in
+// 1/64 steps; the sum is rounded and shifted down by 6. Gains: luma 255/219 (times 2^14
+// because of the shift by 7), chroma 255/224 times 1.402 (V to R), 0.344 (U to G),
+// 0.714 (V to G) and 1.772 (U to B, applied as twice its half to stay below 2^15).
+constexpr int YGain = 19077;
+constexpr int VToR = 26149;
+constexpr int UToG = 6419;
+constexpr int VToG = 13320;
+constexpr int HalfUToB = 16525;
+
+inline int mulRound(int a, int gain)
+{
+    return (a * gain + (1 << 14)) >> 15;
+}
 
 inline int clampByte(int v)
 {
     return v < 0 ? 0 : (v > 255 ? 255 : v);
 }
 
-// One pixel from its scaled luma term and its pair's chroma terms.
+// One pixel from its luma term and its pair's chroma terms (all in 1/64 steps).
 inline void storeYuvPixel(uint8_t *d, int luma, int r, int g, int b)
 {
-    d[0] = static_cast<uint8_t>(clampByte((luma + b) >> 8));
-    d[1] = static_cast<uint8_t>(clampByte((luma + g) >> 8));
-    d[2] = static_cast<uint8_t>(clampByte((luma + r) >> 8));
+    d[0] = static_cast<uint8_t>(clampByte((luma + b + 32) >> 6));
+    d[1] = static_cast<uint8_t>(clampByte((luma - g + 32) >> 6));
+    d[2] = static_cast<uint8_t>(clampByte((luma + r + 32) >> 6));
     d[3] = 255;
 }
 
 inline int lumaTerm(int y)
 {
-    return YGain * (y - 16) + 128;
+    return mulRound((y - 16) << 7, YGain);
 }
 
-// Two pixels that share one chroma sample; the loops below are written so the compiler
-// vectorises them (straight-line body, no calls that stay calls, restrict pointers).
+// Two pixels that share one chroma sample. Written so the compiler vectorises the loops below
+// (straight-line body, inlined helpers, restrict pointers).
 inline void storeYuvPair(uint8_t *d, int y0, int y1, int u, int v)
 {
-    u -= 128;
-    v -= 128;
-    const int r = VToR * v;
-    const int g = -UToG * u - VToG * v;
-    const int b = UToB * u;
+    u = (u - 128) << 7;
+    v = (v - 128) << 7;
+    const int r = mulRound(v, VToR);
+    const int g = mulRound(u, UToG) + mulRound(v, VToG);
+    const int b = 2 * mulRound(u, HalfUToB);
     storeYuvPixel(d, lumaTerm(y0), r, g, b);
     storeYuvPixel(d + 4, lumaTerm(y1), r, g, b);
 }
@@ -82,19 +91,24 @@ void nv12Row(
     }
 }
 
+using YuyvRowFn = void (*)(const uint8_t *, uint8_t *, int);
+using Nv12RowFn = void (*)(const uint8_t *, const uint8_t *, uint8_t *, int);
+
+template <YuyvRowFn Row>
 void yuyvToBgra(
     const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width, int height) noexcept
 {
     for (int y = 0; y < height; ++y)
-        yuyvRow(src + static_cast<std::ptrdiff_t>(y) * srcStride,
+        Row(src + static_cast<std::ptrdiff_t>(y) * srcStride,
             dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
 }
 
+template <Nv12RowFn Row>
 void nv12ToBgra(const uint8_t *srcY, int yStride, const uint8_t *srcUv, int uvStride, uint8_t *dst,
     int dstStride, int width, int height) noexcept
 {
     for (int y = 0; y < height; ++y)
-        nv12Row(srcY + static_cast<std::ptrdiff_t>(y) * yStride,
+        Row(srcY + static_cast<std::ptrdiff_t>(y) * yStride,
             srcUv + static_cast<std::ptrdiff_t>(y / 2) * uvStride,
             dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
 }
@@ -185,9 +199,11 @@ void scaleBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, i
     }
 }
 
-inline convert::Kernels kernelTable(const char *name)
+// The table of one build; the YUV rows may be that build's own hand-vectorised ones.
+template <YuyvRowFn YuyvRow = yuyvRow, Nv12RowFn Nv12Row = nv12Row>
+convert::Kernels kernelTable(const char *name)
 {
-    return { name, yuyvToBgra, nv12ToBgra, bgrxToBgra, halveBgra, scaleBgra };
+    return { name, yuyvToBgra<YuyvRow>, nv12ToBgra<Nv12Row>, bgrxToBgra, halveBgra, scaleBgra };
 }
 
 } // namespace

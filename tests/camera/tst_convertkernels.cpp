@@ -419,7 +419,7 @@ void tst_ConvertKernels::damagedMjpegIsDropped()
 }
 
 // Random damage anywhere in a frame must never crash or overrun (run under ASan by
-// scripts/fuzz-capture for many more rounds); an intact frame afterwards converts again.
+// scripts/stress-capture for many more rounds); an intact frame afterwards converts again.
 void tst_ConvertKernels::corruptMjpegNeverCrashes()
 {
     const std::vector<uint8_t> good = encodeJpeg(barsBgra(320, 180), 320, 180);
@@ -431,7 +431,9 @@ void tst_ConvertKernels::corruptMjpegNeverCrashes()
     QtMessageHandler previous
         = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     const auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
-    for (int round = 0; round < 300; ++round) {
+    const int stress = qEnvironmentVariableIntValue("TALVENTO_STRESS_CYCLES");
+    const int rounds = stress > 0 ? stress * 10 : 300;
+    for (int round = 0; round < rounds; ++round) {
         std::vector<uint8_t> bad = good;
         const int flips = 1 + int(random.bounded(8));
         for (int i = 0; i < flips; ++i)
