@@ -4,6 +4,7 @@
 #include "camera/capturesource.h"
 
 #include <QList>
+#include <QMetaType>
 #include <QString>
 
 #include <atomic>
@@ -32,6 +33,8 @@ struct SimulatedCamera
     /// "0x" + location id + vendor id + product id, as for a USB camera.
     QString uniqueId() const;
 };
+
+Q_DECLARE_METATYPE(SimulatedCamera)
 
 /// The simulated cameras, listed by CaptureSession while simulation is on.
 class SimulatedCameraProvider : public CameraProvider,

@@ -4,11 +4,12 @@
 #include "camera/convert_kernels.h"
 #include "camera/frame.h"
 #include "camera/frameconverter.h"
+#include "camera/simulatedscene.h"
 
 #include <benchmark/benchmark.h>
-#include <turbojpeg.h>
 
-#include <QtGlobal>
+#include <QList>
+#include <QSize>
 
 #include <cmath>
 #include <cstring>
@@ -41,50 +42,13 @@ std::vector<uint8_t> sceneBgra()
     return pixels;
 }
 
-std::vector<uint8_t> sceneYuyv()
+// The scene in a camera format, encoded as the simulated camera does (MJPEG at quality 85 with
+// 4:2:2 chroma, what UVC cameras typically stream).
+std::vector<uint8_t> sceneIn(uint32_t format)
 {
-    const std::vector<uint8_t> bgra = sceneBgra();
-    std::vector<uint8_t> yuyv(size_t(Width) * Height * 2);
-    for (size_t i = 0; i < size_t(Width) * Height; i += 2) {
-        const uint8_t *p = &bgra[i * 4];
-        auto luma
-            = [](const uint8_t *q) { return 16 + (66 * q[2] + 129 * q[1] + 25 * q[0]) / 256; };
-        yuyv[i * 2] = uint8_t(luma(p));
-        yuyv[i * 2 + 1] = uint8_t(128 + (-38 * p[2] - 74 * p[1] + 112 * p[0]) / 256);
-        yuyv[i * 2 + 2] = uint8_t(luma(p + 4));
-        yuyv[i * 2 + 3] = uint8_t(128 + (112 * p[2] - 94 * p[1] - 18 * p[0]) / 256);
-    }
-    return yuyv;
-}
-
-std::vector<uint8_t> sceneNv12()
-{
-    const std::vector<uint8_t> yuyv = sceneYuyv();
-    std::vector<uint8_t> nv12(size_t(Width) * Height * 3 / 2);
-    for (int y = 0; y < Height; ++y)
-        for (int x = 0; x < Width; ++x)
-            nv12[size_t(y) * Width + x] = yuyv[(size_t(y) * Width + x) * 2];
-    for (int y = 0; y < Height / 2; ++y)
-        for (int x = 0; x < Width / 2; ++x) {
-            const uint8_t *s = &yuyv[(size_t(2 * y) * Width + 2 * x) * 2];
-            nv12[size_t(Width) * Height + size_t(y) * Width + 2 * x] = s[1];
-            nv12[size_t(Width) * Height + size_t(y) * Width + 2 * x + 1] = s[3];
-        }
-    return nv12;
-}
-
-// Quality 85 with 4:2:2 chroma, what UVC cameras typically stream.
-std::vector<uint8_t> sceneJpeg()
-{
-    const std::vector<uint8_t> bgra = sceneBgra();
-    tjhandle encoder = tjInitCompress();
-    unsigned char *jpeg = nullptr;
-    unsigned long size = 0;
-    tjCompress2(
-        encoder, bgra.data(), Width, Width * 4, Height, TJPF_BGRA, &jpeg, &size, TJSAMP_422, 85, 0);
-    std::vector<uint8_t> out(jpeg, jpeg + size);
-    tjFree(jpeg);
-    tjDestroy(encoder);
+    std::vector<uint8_t> out;
+    if (!SimulatedScene::encode(format, sceneBgra().data(), Width, Height, out))
+        out.clear();
     return out;
 }
 
@@ -133,65 +97,37 @@ BENCHMARK(BM_FrameCopyFloor)
     ->Args({ 640, 360 })
     ->Unit(benchmark::kMillisecond);
 
-void BM_Yuyv(benchmark::State &state, bool avx2)
-{
-    static const std::vector<uint8_t> input = sceneYuyv();
-    runConverter(state, PixelFormat::Yuyv, input, int(state.range(0)), int(state.range(1)), avx2);
-}
-BENCHMARK_CAPTURE(BM_Yuyv, baseline, false)
-    ->Args({ 1280, 720 })
-    ->Args({ 640, 360 })
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Yuyv, avx2, true)
-    ->Args({ 1280, 720 })
-    ->Args({ 640, 360 })
-    ->Unit(benchmark::kMillisecond);
-
-void BM_Nv12(benchmark::State &state, bool avx2)
-{
-    static const std::vector<uint8_t> input = sceneNv12();
-    runConverter(state, PixelFormat::Nv12, input, int(state.range(0)), int(state.range(1)), avx2);
-}
-BENCHMARK_CAPTURE(BM_Nv12, baseline, false)
-    ->Args({ 1280, 720 })
-    ->Args({ 640, 360 })
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Nv12, avx2, true)
-    ->Args({ 1280, 720 })
-    ->Args({ 640, 360 })
-    ->Unit(benchmark::kMillisecond);
-
-// The JPEG decode itself is libjpeg-turbo's (with its own SIMD); the variant only affects the
-// scaling after it.
-void BM_Mjpeg(benchmark::State &state, bool avx2)
-{
-    static const std::vector<uint8_t> input = sceneJpeg();
-    runConverter(state, PixelFormat::Mjpeg, input, int(state.range(0)), int(state.range(1)), avx2);
-}
-BENCHMARK_CAPTURE(BM_Mjpeg, baseline, false)
-    ->Args({ 1280, 720 })
-    ->Args({ 640, 360 })
-    ->Args({ 853, 480 })
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Mjpeg, avx2, true)
-    ->Args({ 1280, 720 })
-    ->Args({ 640, 360 })
-    ->Args({ 853, 480 })
-    ->Unit(benchmark::kMillisecond);
-
-// Scaling on its own, BGRA to BGRA: the box halving (640x360) and the bilinear step (1000x563).
-void BM_ScaleBgra(benchmark::State &state, bool avx2)
-{
-    static const std::vector<uint8_t> input = sceneBgra();
-    runConverter(state, PixelFormat::Bgra, input, int(state.range(0)), int(state.range(1)), avx2);
-}
-BENCHMARK_CAPTURE(BM_ScaleBgra, baseline, false)
-    ->Args({ 640, 360 })
-    ->Args({ 1000, 563 })
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_ScaleBgra, avx2, true)
-    ->Args({ 640, 360 })
-    ->Args({ 1000, 563 })
-    ->Unit(benchmark::kMillisecond);
+// One benchmark per format, kernel variant and output size, named like "Yuyv/avx2/640x360".
+// The JPEG decode itself is libjpeg-turbo's (with its own SIMD); for MJPEG the variant only
+// affects the scaling after it. BGRA input times the scaling alone: the box halving (640x360)
+// and the bilinear step (1000x563).
+const bool registered = [] {
+    struct Case
+    {
+        const char *name;
+        uint32_t format;
+        QList<QSize> sizes;
+    };
+    const QList<Case> cases = {
+        { "Yuyv", PixelFormat::Yuyv, { { 1280, 720 }, { 640, 360 } } },
+        { "Nv12", PixelFormat::Nv12, { { 1280, 720 }, { 640, 360 } } },
+        { "Mjpeg", PixelFormat::Mjpeg, { { 1280, 720 }, { 640, 360 }, { 853, 480 } } },
+        { "ScaleBgra", PixelFormat::Bgra, { { 640, 360 }, { 1000, 563 } } },
+    };
+    for (const Case &c : cases) {
+        auto input = std::make_shared<std::vector<uint8_t>>(sceneIn(c.format));
+        for (bool avx2 : { false, true })
+            for (const QSize size : c.sizes) {
+                const std::string name = std::string(c.name) + (avx2 ? "/avx2/" : "/baseline/")
+                    + std::to_string(size.width()) + "x" + std::to_string(size.height());
+                benchmark::RegisterBenchmark(name.c_str(),
+                    [format = c.format, input, size, avx2](benchmark::State &state) {
+                        runConverter(state, format, *input, size.width(), size.height(), avx2);
+                    })
+                    ->Unit(benchmark::kMillisecond);
+            }
+    }
+    return true;
+}();
 
 } // namespace

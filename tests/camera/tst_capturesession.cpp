@@ -8,8 +8,6 @@
 #include <atomic>
 #include <thread>
 
-Q_DECLARE_METATYPE(SimulatedCamera)
-
 namespace {
 
 constexpr int Patience = 10000; // ms; frames come at 30 per second, the machine may be busy
