@@ -1,0 +1,177 @@
+#include "audio/dsp/dsprnnfilter.h"
+
+#include <QtTest>
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+using AudioSample = AudioBufferManager::AudioSample;
+
+namespace {
+
+constexpr int rate = 48000;
+constexpr int frame = 480;           // 10 ms, the unit of the masks below
+constexpr int blockBytes = 2400;     // 25 ms, as the microphone delivers
+
+std::vector<int16_t> readRaw(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    std::vector<int16_t> samples(size_t(bytes.size()) / 2);
+    std::memcpy(samples.data(), bytes.constData(), samples.size() * 2);
+    return samples;
+}
+
+// Runs 48 kHz mono Int16 audio through a noise-suppression filter in 25 ms blocks.
+std::vector<int16_t> suppress(const std::vector<int16_t> &input, int strength)
+{
+    QAudioFormat format;
+    format.setSampleRate(rate);
+    format.setChannelCount(1);
+    format.setSampleFormat(QAudioFormat::Int16);
+    const DSPFilter::Settings settings{{"LastModified", 1}, {"Enabled", true}, {"DSP_Strength", strength}};
+    DSPRNNFilter filter;
+    const QByteArray all(reinterpret_cast<const char *>(input.data()), qsizetype(input.size() * 2));
+    QByteArray result;
+    for (qsizetype at = 0; at < all.size(); at += blockBytes) {
+        AudioSample in;
+        in.format = format;
+        in.timestamp = 1 + at;
+        in.data = all.mid(at, blockBytes);
+        AudioSample out;
+        filter.process(settings, in, out);
+        result.append(out.data);
+    }
+    std::vector<int16_t> samples(size_t(result.size()) / 2);
+    std::memcpy(samples.data(), result.constData(), samples.size() * 2);
+    return samples;
+}
+
+double energy(const std::vector<int16_t> &v, size_t from, size_t count)
+{
+    double e = 0;
+    for (size_t i = from; i < from + count && i < v.size(); ++i)
+        e += double(v[i]) * v[i];
+    return e;
+}
+
+// The delay (in samples) at which `processed` best matches `clean`.
+int bestLag(const std::vector<int16_t> &clean, const std::vector<int16_t> &processed)
+{
+    int best = 0;
+    double bestScore = -1e300;
+    const size_t n = std::min(clean.size(), processed.size()) - 2 * frame;
+    for (int lag = 0; lag <= 2 * frame; lag += 4) {
+        double score = 0;
+        for (size_t i = 0; i < n; i += 2)
+            score += double(clean[i]) * processed[i + size_t(lag)];
+        if (score > bestScore) {
+            bestScore = score;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+} // namespace
+
+class tst_RNNoise : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void suppressesNoiseAndKeepsSpeech();
+    void statesAreIndependentAcrossThreads();
+
+private:
+    QTemporaryDir m_dir;
+    std::vector<int16_t> m_clean, m_noisy;
+};
+
+void tst_RNNoise::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    const QString script = qEnvironmentVariable("TALVENTO_SOURCE_DIR")
+        + "/tests/audio/dsp/make-noisy-speech.sh";
+    QProcess make;
+    make.start("bash", {script, m_dir.path()});
+    QVERIFY2(make.waitForFinished(60000), "the fixture script did not finish");
+    QVERIFY2(make.exitStatus() == QProcess::NormalExit && make.exitCode() == 0,
+             make.readAllStandardError().constData());
+    m_clean = readRaw(m_dir.filePath("speech.raw"));
+    m_noisy = readRaw(m_dir.filePath("noisy.raw"));
+    QVERIFY(m_clean.size() > size_t(5 * rate));
+    QCOMPARE(m_noisy.size(), m_clean.size());
+}
+
+void tst_RNNoise::suppressesNoiseAndKeepsSpeech()
+{
+    const std::vector<int16_t> out = suppress(m_noisy, 100);
+    QVERIFY(out.size() + frame > m_noisy.size());   // at most one frame held back
+    const int lag = bestLag(m_clean, out);
+    QVERIFY2(lag < 2 * frame, qPrintable(QString::number(lag)));
+
+    // 10 ms frames of the clean speech: spoken when within 30 dB of the
+    // loudest frame; a pause when it and three frames either side are silent.
+    const size_t frames = (out.size() - size_t(lag)) / frame;
+    std::vector<double> level(frames);
+    double loudest = 0;
+    for (size_t f = 0; f < frames; ++f) {
+        level[f] = energy(m_clean, f * frame, frame);
+        loudest = std::max(loudest, level[f]);
+    }
+    double noiseIn = 0, noiseOut = 0, speechClean = 0, speechOut = 0;
+    size_t pauseFrames = 0, speechFrames = 0;
+    const size_t settle = size_t(rate / frame);   // the first second adapts
+    for (size_t f = settle; f + 3 < frames; ++f) {
+        const size_t at = f * frame;
+        bool silent = true;
+        for (size_t g = f - 3; g <= f + 3; ++g)
+            silent = silent && level[g] < loudest * 1e-6;
+        if (silent) {
+            noiseIn += energy(m_noisy, at, frame);
+            noiseOut += energy(out, at + size_t(lag), frame);
+            ++pauseFrames;
+        } else if (level[f] > loudest * 1e-3) {
+            speechClean += level[f];
+            speechOut += energy(out, at + size_t(lag), frame);
+            ++speechFrames;
+        }
+    }
+    QVERIFY(pauseFrames > 100 && speechFrames > 200);
+    const double noiseReductionDb = 10 * std::log10(noiseIn / noiseOut);
+    const double speechKeptDb = 10 * std::log10(speechOut / speechClean);
+    qInfo("lag %d samples; %zu pause frames: noise down %.1f dB; %zu speech frames: %.1f dB of the clean speech energy",
+          lag, pauseFrames, noiseReductionDb, speechFrames, speechKeptDb);
+    QVERIFY2(noiseReductionDb >= 10.0, qPrintable(QString::number(noiseReductionDb)));
+    QVERIFY2(speechKeptDb > -3.0, qPrintable(QString::number(speechKeptDb)));
+}
+
+void tst_RNNoise::statesAreIndependentAcrossThreads()
+{
+    // The same audio through four filters at once, each on its own thread,
+    // must come out exactly as it does through one filter alone.
+    const std::vector<int16_t> input(m_noisy.begin(), m_noisy.begin() + 3 * rate);
+    const std::vector<int16_t> reference = suppress(input, 80);
+    std::vector<std::vector<int16_t>> results(4);
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (auto &result : results)
+        threads.emplace_back(QThread::create([&input, &result] { result = suppress(input, 80); }));
+    for (auto &thread : threads)
+        thread->start();
+    for (auto &thread : threads)
+        QVERIFY(thread->wait(120000));
+    for (const auto &result : results)
+        QVERIFY(result == reference);
+    QVERIFY(reference != std::vector<int16_t>(input.begin(), input.begin() + qsizetype(reference.size())));
+}
+
+QTEST_APPLESS_MAIN(tst_RNNoise)
+#include "tst_rnnoise.moc"
