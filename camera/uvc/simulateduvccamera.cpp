@@ -1,5 +1,7 @@
 #include "camera/uvc/simulateduvccamera.h"
 
+#include "camera/uvc/uvcbytes.h"
+
 #include <cstring>
 
 namespace {
@@ -30,22 +32,8 @@ void put16(std::vector<uint8_t> &out, uint16_t v)
 std::vector<uint8_t> littleEndian(int64_t value, int byteSize)
 {
     std::vector<uint8_t> bytes(static_cast<size_t>(byteSize));
-    for (int i = 0; i < byteSize; ++i) {
-        bytes[size_t(i)] = uint8_t(uint64_t(value) >> (8 * i));
-    }
+    uvcWriteLittleEndian(bytes.data(), bytes.size(), value);
     return bytes;
-}
-
-int64_t fromLittleEndian(const uint8_t *bytes, size_t size, bool isSigned)
-{
-    uint64_t v = 0;
-    for (size_t i = 0; i < size; ++i) {
-        v |= uint64_t(bytes[i]) << (8 * i);
-    }
-    if (isSigned && size < 8 && (v >> (8 * size - 1)) & 1) {
-        v |= ~uint64_t(0) << (8 * size);
-    }
-    return int64_t(v);
 }
 
 } // namespace
@@ -190,7 +178,7 @@ std::optional<int64_t> SimulatedUVCCamera::currentInteger(uint8_t unitId, uint8_
     if (!c || c->current.empty() || c->current.size() > 8) {
         return std::nullopt;
     }
-    return fromLittleEndian(c->current.data(), c->current.size(), c->check == Check::Signed);
+    return uvcReadLittleEndian(c->current.data(), c->current.size(), c->check == Check::Signed);
 }
 
 void SimulatedUVCCamera::setOpenResult(UVCOpenResult result)
@@ -298,19 +286,19 @@ bool SimulatedUVCCamera::answer(UVCRequest &request)
         const size_t size = c.current.size();
         if (c.check != Check::None && size <= 8) {
             const bool isSigned = c.check == Check::Signed;
-            const int64_t v = fromLittleEndian(request.data, size, isSigned);
+            const int64_t v = uvcReadLittleEndian(request.data, size, isSigned);
             if (c.check == Check::Bitmap) {
                 const uint64_t supported = c.resolution.empty()
                     ? ~uint64_t(0)
-                    : uint64_t(fromLittleEndian(c.resolution.data(), size, false));
+                    : uint64_t(uvcReadLittleEndian(c.resolution.data(), size, false));
                 if (v == 0 || (v & (v - 1)) != 0 || (uint64_t(v) & ~supported) != 0) {
                     return false;
                 }
             } else {
-                if (!c.minimum.empty() && v < fromLittleEndian(c.minimum.data(), size, isSigned)) {
+                if (!c.minimum.empty() && v < uvcReadLittleEndian(c.minimum.data(), size, isSigned)) {
                     return false;
                 }
-                if (!c.maximum.empty() && v > fromLittleEndian(c.maximum.data(), size, isSigned)) {
+                if (!c.maximum.empty() && v > uvcReadLittleEndian(c.maximum.data(), size, isSigned)) {
                     return false;
                 }
             }

@@ -77,30 +77,32 @@ Wide typeMaximum(Code code)
     return (Wide(1) << bits) - 1;
 }
 
+template <typename Unsigned, typename Signed> Wide readAs(const uint8_t *p, bool isSigned)
+{
+    Unsigned v;
+    std::memcpy(&v, p, sizeof v);
+    return isSigned ? Wide(static_cast<Signed>(v)) : Wide(v);
+}
+
+template <typename Unsigned> void writeAs(uint8_t *p, uint64_t bits)
+{
+    const auto v = static_cast<Unsigned>(bits);
+    std::memcpy(p, &v, sizeof v);
+}
+
 // Buffers hold host byte order while they are scanned and formatted.
 Wide readComponent(const uint8_t *p, Code code)
 {
+    const bool s = isSigned(code);
     switch (sizeOf(code)) {
-    case 1: {
-        uint8_t v;
-        std::memcpy(&v, p, 1);
-        return isSigned(code) ? Wide(int8_t(v)) : Wide(v);
-    }
-    case 2: {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        return isSigned(code) ? Wide(int16_t(v)) : Wide(v);
-    }
-    case 4: {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        return isSigned(code) ? Wide(int32_t(v)) : Wide(v);
-    }
-    case 8: {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        return isSigned(code) ? Wide(int64_t(v)) : Wide(v);
-    }
+    case 1:
+        return readAs<uint8_t, int8_t>(p, s);
+    case 2:
+        return readAs<uint16_t, int16_t>(p, s);
+    case 4:
+        return readAs<uint32_t, int32_t>(p, s);
+    case 8:
+        return readAs<uint64_t, int64_t>(p, s);
     default:
         return 0;
     }
@@ -109,29 +111,18 @@ Wide readComponent(const uint8_t *p, Code code)
 // Saturates to the component's own range so that nothing wraps around.
 void writeComponent(uint8_t *p, Code code, Wide value)
 {
-    value = std::clamp(value, typeMinimum(code), typeMaximum(code));
-    const uint64_t bits = uint64_t(value);
+    const uint64_t bits = uint64_t(std::clamp(value, typeMinimum(code), typeMaximum(code)));
     switch (sizeOf(code)) {
-    case 1: {
-        const uint8_t v = uint8_t(bits);
-        std::memcpy(p, &v, 1);
-        break;
-    }
-    case 2: {
-        const uint16_t v = uint16_t(bits);
-        std::memcpy(p, &v, 2);
-        break;
-    }
-    case 4: {
-        const uint32_t v = uint32_t(bits);
-        std::memcpy(p, &v, 4);
-        break;
-    }
+    case 1:
+        return writeAs<uint8_t>(p, bits);
+    case 2:
+        return writeAs<uint16_t>(p, bits);
+    case 4:
+        return writeAs<uint32_t>(p, bits);
     case 8:
-        std::memcpy(p, &bits, 8);
-        break;
+        return writeAs<uint64_t>(p, bits);
     default:
-        break;
+        return;
     }
 }
 

@@ -1,5 +1,7 @@
 #include "camera/uvc/uvcv4l2mapping.h"
 
+#include "camera/uvc/uvcbytes.h"
+
 #include <linux/videodev2.h>
 
 #include <algorithm>
@@ -65,22 +67,7 @@ uint8_t modeBitForMenuIndex(int32_t index)
 
 void putLittleEndian(UVCRequest &request, int64_t value)
 {
-    for (int i = 0; i < request.wLength; ++i) {
-        request.data[i] = uint8_t(uint64_t(value) >> (8 * i));
-    }
-}
-
-int64_t getLittleEndian(const UVCRequest &request, bool isSigned)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < request.wLength; ++i) {
-        v |= uint64_t(request.data[i]) << (8 * i);
-    }
-    const int bits = 8 * request.wLength;
-    if (isSigned && bits < 64 && (v >> (bits - 1)) & 1) {
-        v |= ~uint64_t(0) << bits;
-    }
-    return int64_t(v);
+    uvcWriteLittleEndian(request.data, request.wLength, value);
 }
 
 } // namespace
@@ -137,7 +124,7 @@ std::optional<V4L2Call> v4l2CallForRequest(const UVCRequest &request, uint8_t pr
             return std::nullopt;
         }
         call.operation = V4L2Operation::SetControl;
-        const int64_t value = getLittleEndian(request, control->isSigned);
+        const int64_t value = uvcReadLittleEndian(request.data, request.wLength, control->isSigned);
         if (control->exposureModeMenu) {
             const auto index = menuIndexForModeBit(uint32_t(value));
             if (!index) {
