@@ -157,6 +157,34 @@ struct References
     }
 };
 
+// The messages of the keywords, in the order default, minimum, maximum: one
+// set for a whole value, one for a single component.
+struct KeywordTexts
+{
+    const char *info[3];
+    const char *warning[3];
+    bool announceBeforeCopy; // print the INFO line even when there is nothing to copy
+};
+
+const KeywordTexts kValueKeywords = {
+    { "INFO: Copying default value provided by this control\n",
+      "INFO: Copying minimum value provided by this control\n",
+      "INFO: Copying maximum value provided by this control\n" },
+    { "WARNING: No default value provided by this control\n",
+      "WARNING: No minimum value provided by this control\n",
+      "WARNING: No maximum value provided by this control\n" },
+    false,
+};
+
+const KeywordTexts kComponentKeywords = {
+    { "INFO: Default value requested\n", "INFO: Minimum value requested\n",
+      "INFO: Maximum value requested\n" },
+    { "WARNING: Default value requested, none provided by control\n",
+      "WARNING: Minimum value requested, none provided by control\n",
+      "WARNING: Maximum value requested, none provided by control\n" },
+    true,
+};
+
 class Scanner
 {
 public:
@@ -183,6 +211,10 @@ public:
     // where the next field starts.
     bool component(const char *text, Code code, uint8_t *out, const References &refs,
                    size_t &consumed) const;
+    /// Copies the reference a keyword ("default", "minimum", "maximum") at p
+    /// names. False when p holds no keyword; result says whether it was copied.
+    bool keyword(const char *p, const KeywordTexts &texts, const References &refs, uint8_t *out,
+                 size_t size, bool &result) const;
 
 private:
     // The formats are this file's own literals; a line without arguments is
@@ -196,7 +228,6 @@ private:
         }
     }
 
-    bool keyword(const char *p, Code code, uint8_t *out, const References &refs, bool &result) const;
     bool integer(const char *p, Code code, uint8_t *out, const References &refs,
                  const char *&end) const;
     bool floating(const char *p, Code code, uint8_t *out, const References &refs,
@@ -207,34 +238,23 @@ private:
     bool m_info;
 };
 
-bool Scanner::keyword(const char *p, Code code, uint8_t *out, const References &refs,
-                      bool &result) const
+bool Scanner::keyword(const char *p, const KeywordTexts &texts, const References &refs,
+                      uint8_t *out, size_t size, bool &result) const
 {
-    struct Keyword
-    {
-        const char *word;
-        const uint8_t *ref;
-        const char *infoText;
-        const char *warnText;
-    };
-    const Keyword keywords[] = {
-        { "default", refs.defaultValue, "INFO: Default value requested\n",
-          "WARNING: Default value requested, none provided by control\n" },
-        { "minimum", refs.minimum, "INFO: Minimum value requested\n",
-          "WARNING: Minimum value requested, none provided by control\n" },
-        { "maximum", refs.maximum, "INFO: Maximum value requested\n",
-          "WARNING: Maximum value requested, none provided by control\n" },
-    };
-    for (const Keyword &k : keywords) {
-        if (strncasecmp(p, k.word, 7) != 0) {
+    static const char *const words[3] = { "default", "minimum", "maximum" };
+    const uint8_t *const sources[3] = { refs.defaultValue, refs.minimum, refs.maximum };
+    for (int i = 0; i < 3; ++i) {
+        if (strncasecmp(p, words[i], 7) != 0) {
             continue;
         }
-        info(k.infoText);
-        if (!k.ref) {
-            warn(k.warnText);
+        if (texts.announceBeforeCopy || sources[i]) {
+            info(texts.info[i]);
+        }
+        if (!sources[i]) {
+            warn(texts.warning[i]);
             result = false;
         } else {
-            std::memcpy(out, k.ref, sizeOf(code));
+            std::memcpy(out, sources[i], size);
             result = true;
         }
         return true;
@@ -347,7 +367,7 @@ bool Scanner::component(const char *text, Code code, uint8_t *out, const Referen
 {
     const char *p = skipSpace(text);
     bool result = false;
-    if (keyword(p, code, out, refs, result)) {
+    if (keyword(p, kComponentKeywords, refs, out, sizeOf(code), result)) {
         consumed = size_t(p - text) + 7;
         return result;
     }
@@ -700,38 +720,7 @@ bool UVCType::scanCString(const char *text, void *buffer, unsigned flags, const 
     bool ok = false;
 
     if (*p != '{') {
-        struct Keyword
-        {
-            const char *word;
-            const uint8_t *ref;
-            const char *infoText;
-            const char *warnText;
-        };
-        const Keyword keywords[] = {
-            { "default", refs.defaultValue,
-              "INFO: Copying default value provided by this control\n",
-              "WARNING: No default value provided by this control\n" },
-            { "minimum", refs.minimum, "INFO: Copying minimum value provided by this control\n",
-              "WARNING: No minimum value provided by this control\n" },
-            { "maximum", refs.maximum, "INFO: Copying maximum value provided by this control\n",
-              "WARNING: No maximum value provided by this control\n" },
-        };
-        bool matched = false;
-        for (const Keyword &k : keywords) {
-            if (strncasecmp(p, k.word, 7) != 0) {
-                continue;
-            }
-            matched = true;
-            if (!k.ref) {
-                scanner.warn(k.warnText);
-                return false;
-            }
-            scanner.info(k.infoText);
-            std::memcpy(out, k.ref, m_byteSize);
-            ok = true;
-            break;
-        }
-        if (!matched) {
+        if (!scanner.keyword(p, kValueKeywords, refs, out, m_byteSize, ok)) {
             if (m_fields.size() != 1) {
                 return false; // a record takes the braced form or a keyword
             }

@@ -340,6 +340,10 @@ void tst_UVCType::scanMessages_data()
         << QStringList { "WARNING: No value range provided by control, floating-point input not available" };
     QTest::newRow("no default") << "{U2}" << "default" << 1
                                 << QStringList { "WARNING: No default value provided by this control" };
+    QTest::newRow("keyword inside a record without reference")
+        << "{U2 blue; U2 red}" << "{blue=minimum, red=1}" << 1
+        << QStringList { "WARNING: Minimum value requested, none provided by control",
+                         "WARNING: 2 named fields were not provided" };
     QTest::newRow("warnings off") << "{U2}" << "default" << 0 << QStringList {};
     QTest::newRow("informational lines")
         << "{S4 pan; S4 tilt}" << "{1, 2}" << 2
