@@ -250,6 +250,12 @@ double AudioBufferManager::getMaxBufferTime() const
     return double(m_format.durationForBytes(m_maxBufferBytes)) / 1000000.0;
 }
 
+qint64 AudioBufferManager::endTime() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_endTime;
+}
+
 qint64 AudioBufferManager::bufferTime() const
 {
     QMutexLocker lock(&m_mutex);

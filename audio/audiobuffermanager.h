@@ -41,6 +41,8 @@ public:
     void setMaxBufferTime(double seconds);
     double getMaxBufferTime() const;
     qint64 bufferTime() const;
+    /// µs since epoch just after the last queued byte.
+    qint64 endTime() const;
     qint64 bufferSize() const;
 
     void pushSample(const AudioSample &sample, qint64 maxLagMs);
