@@ -1,0 +1,431 @@
+#include "vcam/virtualcamera.h"
+
+#include "camera/capturemode.h"
+#include "camera/capturesession.h"
+#include "camera/frameconverter.h"
+#include "vcam/sharedframering.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPainter>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace virtualcamera {
+
+namespace {
+
+constexpr uint32_t TheDevice = 1;
+constexpr uint32_t SourceStreamId = 1;
+constexpr uint32_t SinkStreamId = 2;
+constexpr int SinkQueueLimit = 2;
+// Without camera frames the writer stays attached with an idle picture, so
+// call applications keep listing the camera and can become clients.
+constexpr auto IdleInterval = std::chrono::milliseconds(1000);
+
+class SharedMemoryOutput : public VirtualCameraOutput
+{
+public:
+    SharedMemoryOutput()
+        : m_ring(SharedFrameRing::Role::Writer)
+    {
+    }
+    bool isValid() const { return m_ring.isValid(); }
+    QString kind() const override { return QStringLiteral("shared memory"); }
+    bool write(const Frame &frame) override { return m_ring.publish(frame); }
+    int clientCount() override { return m_ring.clientCount(); }
+
+private:
+    SharedFrameRing m_ring;
+};
+
+/// The v4l2loopback node whose card name is "Talvento Control", fed YUYV.
+class LoopbackOutput : public VirtualCameraOutput
+{
+public:
+    static std::unique_ptr<LoopbackOutput> open()
+    {
+        const QString node = findNode();
+        if (node.isEmpty())
+            return nullptr;
+        const int fd = ::open(QFile::encodeName(node).constData(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) {
+            qWarning() << "VirtualCamera -> cannot open" << node << ":" << strerror(errno);
+            return nullptr;
+        }
+        v4l2_format format {};
+        format.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+        format.fmt.pix.width = SharedFrameRing::Width;
+        format.fmt.pix.height = SharedFrameRing::Height;
+        format.fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
+        format.fmt.pix.field = V4L2_FIELD_NONE;
+        format.fmt.pix.bytesperline = SharedFrameRing::Width * 2;
+        format.fmt.pix.sizeimage = SharedFrameRing::Width * 2 * SharedFrameRing::Height;
+        format.fmt.pix.colorspace = V4L2_COLORSPACE_SMPTE170M;
+        if (::ioctl(fd, VIDIOC_S_FMT, &format) < 0) {
+            qWarning() << "VirtualCamera -> VIDIOC_S_FMT failed on" << node << ":" << strerror(errno);
+            ::close(fd);
+            return nullptr;
+        }
+        qDebug() << "VirtualCamera -> writing to the loopback node" << node;
+        return std::unique_ptr<LoopbackOutput>(new LoopbackOutput(node, fd));
+    }
+
+    ~LoopbackOutput() override { ::close(m_fd); }
+    QString kind() const override { return QStringLiteral("v4l2loopback ") + m_node; }
+
+    bool write(const Frame &frame) override
+    {
+        convertBgraToYuyv(frame, m_yuyv.data(), SharedFrameRing::Width * 2);
+        return ::write(m_fd, m_yuyv.data(), m_yuyv.size()) == ssize_t(m_yuyv.size());
+    }
+
+    int clientCount() override { return processesHolding(m_node); }
+
+private:
+    LoopbackOutput(const QString &node, int fd)
+        : m_node(node)
+        , m_fd(fd)
+        , m_yuyv(size_t(SharedFrameRing::Width) * 2 * SharedFrameRing::Height)
+    {
+    }
+
+    static QString findNode()
+    {
+        const QDir classDir(QStringLiteral("/sys/class/video4linux"));
+        for (const QString &entry : classDir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+            QFile name(classDir.filePath(entry + QStringLiteral("/name")));
+            if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "Talvento Control")
+                return QStringLiteral("/dev/") + entry;
+        }
+        return QString();
+    }
+
+    QString m_node;
+    int m_fd;
+    std::vector<uint8_t> m_yuyv;
+};
+
+/// The sink stream: a short queue drained by one thread that writes every output.
+class SinkStream
+{
+public:
+    SinkStream()
+    {
+        auto shared = std::make_unique<SharedMemoryOutput>();
+        if (shared->isValid())
+            m_outputs.push_back(std::move(shared));
+        if (auto loopback = LoopbackOutput::open())
+            m_outputs.push_back(std::move(loopback));
+        m_idle = idlePicture();
+        m_thread = std::thread([this] { run(); });
+    }
+
+    ~SinkStream()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+    bool enqueue(FrameRef frame)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (int(m_queue.size()) >= SinkQueueLimit)
+                return false;
+            m_queue.push_back(std::move(frame));
+        }
+        m_wake.notify_one();
+        return true;
+    }
+
+    int clientCount()
+    {
+        int count = 0;
+        for (const auto &output : m_outputs)
+            count += output->clientCount();
+        return count;
+    }
+
+private:
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        while (!m_stop) {
+            if (!m_wake.wait_for(lock, IdleInterval, [this] { return m_stop || !m_queue.empty(); })) {
+                lock.unlock();
+                writeAll(*m_idle);
+                lock.lock();
+                continue;
+            }
+            if (m_stop)
+                break;
+            FrameRef frame = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
+            writeAll(*frame);
+            frame.reset(); // back to its pool before we wait again
+            lock.lock();
+        }
+    }
+
+    void writeAll(const Frame &frame)
+    {
+        for (const auto &output : m_outputs) {
+            if (!output->write(frame) && !m_failing) {
+                qWarning() << "VirtualCamera -> writing a frame to" << output->kind() << "failed";
+                m_failing = true;
+            }
+        }
+    }
+
+    static FrameRef idlePicture()
+    {
+        FrameRef frame = Frame::create(SharedFrameRing::Width, SharedFrameRing::Height);
+        QImage image(frame->data(), frame->width(), frame->height(), frame->stride(), QImage::Format_ARGB32);
+        image.fill(QColor(24, 26, 30));
+        QPainter painter(&image);
+        painter.setPen(QColor(200, 200, 205));
+        QFont font = painter.font();
+        font.setPixelSize(44);
+        painter.setFont(font);
+        painter.drawText(image.rect(), Qt::AlignCenter, QStringLiteral("Talvento Control"));
+        return frame;
+    }
+
+    std::vector<std::unique_ptr<VirtualCameraOutput>> m_outputs;
+    FrameRef m_idle;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<FrameRef> m_queue;
+    bool m_stop = false;
+    bool m_failing = false;
+    std::thread m_thread;
+};
+
+/// The shared-memory camera as the capture layer lists it: our own settings
+/// preview reads it here, never the loopback node.
+class SharedMemoryCaptureSource : public CaptureSource
+{
+public:
+    bool open(QSize size, QString *error) override
+    {
+        m_ring = std::make_unique<SharedFrameRing>(SharedFrameRing::Role::Reader);
+        if (!m_ring->isValid() || !m_ring->registerClient()) {
+            if (error)
+                *error = m_ring->errorString();
+            return false;
+        }
+        m_full = Frame::create(SharedFrameRing::Width, SharedFrameRing::Height);
+        m_scaled = size != QSize(SharedFrameRing::Width, SharedFrameRing::Height);
+        if (m_scaled && !m_converter.configure(PixelFormat::Bgra, QSize(SharedFrameRing::Width, SharedFrameRing::Height),
+                                               m_full->stride(), size)) {
+            if (error)
+                *error = QStringLiteral("cannot scale to %1x%2").arg(size.width()).arg(size.height());
+            return false;
+        }
+        return true;
+    }
+    bool startStreaming() override { return true; }
+    void stopStreaming() override { }
+
+    Read readFrame(Frame &frame, int timeoutMs) override
+    {
+        const int slice = std::min(timeoutMs, 50); // wake() is seen within one slice
+        m_woken = false;
+        Frame &target = m_scaled ? *m_full : frame;
+        if (!m_ring->readNext(target, slice) || m_woken)
+            return Read::Again;
+        if (!m_scaled)
+            return Read::Frame;
+        if (!m_converter.convert(m_full->data(), m_full->byteCount(), frame))
+            return Read::Again;
+        frame.setTimestampUs(m_full->timestampUs());
+        return Read::Frame;
+    }
+
+    void wake() override { m_woken = true; }
+
+private:
+    std::unique_ptr<SharedFrameRing> m_ring;
+    FrameRef m_full;
+    FrameConverter m_converter;
+    bool m_scaled = false;
+    std::atomic<bool> m_woken = false;
+};
+
+class SharedMemoryProvider : public CameraProvider
+{
+public:
+    QList<CameraDevice> cameras() override
+    {
+        CameraDevice device;
+        device.localizedName = QStringLiteral("Talvento Control");
+        device.uniqueId = QString::fromLatin1(DeviceUid);
+        device.path = SharedFrameRing::defaultName();
+        return {device};
+    }
+    std::unique_ptr<CaptureSource> createSource(const CameraDevice &) override
+    {
+        return std::make_unique<SharedMemoryCaptureSource>();
+    }
+};
+
+struct Registry
+{
+    std::mutex mutex;
+    bool published = false;
+    std::shared_ptr<SharedMemoryProvider> provider;
+    std::unique_ptr<SinkStream> sink;
+};
+
+Registry &registry()
+{
+    static Registry instance;
+    return instance;
+}
+
+} // namespace
+
+void publish()
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    if (r.published)
+        return;
+    // The segment exists from now on, so readers can attach before the first frame.
+    SharedFrameRing writer(SharedFrameRing::Role::Writer);
+    if (!writer.isValid()) {
+        qWarning() << "VirtualCamera -> cannot create the shared-memory camera:" << writer.errorString();
+        return;
+    }
+    r.provider = std::make_shared<SharedMemoryProvider>();
+    CaptureSession::registerProvider(r.provider);
+    r.published = true;
+}
+
+bool isPublished()
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    return r.published;
+}
+
+void withdraw()
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    r.sink.reset();
+    if (r.provider)
+        CaptureSession::unregisterProvider(r.provider);
+    r.provider.reset();
+    r.published = false;
+}
+
+QList<uint32_t> deviceIds()
+{
+    return isPublished() ? QList<uint32_t>{TheDevice} : QList<uint32_t>{};
+}
+
+QString uniqueId(uint32_t deviceId)
+{
+    return deviceId == TheDevice && isPublished() ? QString::fromLatin1(DeviceUid) : QString();
+}
+
+QList<uint32_t> streams(uint32_t deviceId)
+{
+    return deviceId == TheDevice && isPublished() ? QList<uint32_t>{SourceStreamId, SinkStreamId} : QList<uint32_t>{};
+}
+
+bool startStream(uint32_t deviceId, uint32_t streamId)
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    if (!r.published || deviceId != TheDevice || streamId != SinkStreamId)
+        return false;
+    if (!r.sink)
+        r.sink = std::make_unique<SinkStream>();
+    return true;
+}
+
+void stopStream(uint32_t deviceId, uint32_t streamId)
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    if (deviceId == TheDevice && streamId == SinkStreamId)
+        r.sink.reset();
+}
+
+bool enqueue(uint32_t streamId, FrameRef frame)
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    return streamId == SinkStreamId && r.sink && frame && r.sink->enqueue(std::move(frame));
+}
+
+QString clientCount(uint32_t streamId)
+{
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    if (streamId != SinkStreamId || !r.sink)
+        return QString();
+    return QString::number(r.sink->clientCount());
+}
+
+void convertBgraToYuyv(const Frame &frame, uint8_t *yuyv, int yuyvStride)
+{
+    // BT.601 limited range in 8-bit fixed point; the pair's chroma is their average.
+    for (int y = 0; y < frame.height(); ++y) {
+        const uint8_t *src = frame.row(y);
+        uint8_t *dst = yuyv + size_t(y) * yuyvStride;
+        for (int x = 0; x + 1 < frame.width(); x += 2, src += 8, dst += 4) {
+            const int b0 = src[0], g0 = src[1], r0 = src[2];
+            const int b1 = src[4], g1 = src[5], r1 = src[6];
+            const int r = r0 + r1, g = g0 + g1, b = b0 + b1;
+            dst[0] = uint8_t(((66 * r0 + 129 * g0 + 25 * b0 + 128) >> 8) + 16);
+            dst[1] = uint8_t(((-38 * r - 74 * g + 112 * b + 256) >> 9) + 128);
+            dst[2] = uint8_t(((66 * r1 + 129 * g1 + 25 * b1 + 128) >> 8) + 16);
+            dst[3] = uint8_t(((112 * r - 94 * g - 18 * b + 256) >> 9) + 128);
+        }
+    }
+}
+
+int processesHolding(const QString &path)
+{
+    const QString target = QFileInfo(path).canonicalFilePath();
+    if (target.isEmpty())
+        return 0;
+    const QString self = QString::number(::getpid());
+    int count = 0;
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString &pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (pid == self || !pid.front().isDigit())
+            continue;
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        const QStringList entries = fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+        const bool holds = std::any_of(entries.cbegin(), entries.cend(), [&](const QString &fd) {
+            return QFileInfo(fds.filePath(fd)).symLinkTarget() == target;
+        });
+        if (holds)
+            ++count;
+    }
+    return count;
+}
+
+} // namespace virtualcamera
