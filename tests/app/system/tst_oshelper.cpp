@@ -229,6 +229,18 @@ void tst_OSHelper::audioDriverInstaller()
     const QByteArray text = config.readAll();
     QCOMPARE(text.count("module-null-sink"), 1);
     QVERIFY(text.startsWith(".include /etc/pulse/default.pa"));
+    config.close();
+
+    // Uninstalling removes both devices now and for later logins.
+    QVERIFY(helper.installAssetsPkg(QStringLiteral(":/installer/linux/uninstall_audio_driver"), QStringLiteral("/"), {}));
+    sinks.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sinks")});
+    QVERIFY(sinks.waitForFinished());
+    QVERIFY(!sinks.readAll().contains("talvento_control"));
+    sources.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sources")});
+    QVERIFY(sources.waitForFinished());
+    QVERIFY(!sources.readAll().contains("talvento_control"));
+    QVERIFY(config.open(QIODevice::ReadOnly));
+    QVERIFY(!config.readAll().contains("module-null-sink"));
 }
 
 void tst_OSHelper::autostartEntry()
