@@ -5,6 +5,7 @@
 #include "camera/frame.h"
 #include "camera/frameconverter.h"
 #include "camera/simulatedscene.h"
+#include "camera/uvc/controls.h"
 
 #include <QDebug>
 
@@ -16,21 +17,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto FramePeriod = std::chrono::microseconds(33'333);
 
-// Bus 0x7a, port 1 (far above the bus numbers real machines hand out), and a vendor id from
-// the pid.codes range for open projects: the same numbers as the simulated UVC camera.
-constexpr uint32_t TalventoCameraProLocationId = 0x7a100000;
-constexpr uint16_t TalventoCameraProVendorId = 0x1209;
-constexpr uint16_t TalventoCameraProProductId = 0x7a1c;
-
 } // namespace
 
 SimulatedCamera SimulatedCamera::talventoCameraPro()
 {
     SimulatedCamera camera;
-    camera.name = QStringLiteral("Talvento Camera Pro");
-    camera.locationId = TalventoCameraProLocationId;
-    camera.vendorId = TalventoCameraProVendorId;
-    camera.productId = TalventoCameraProProductId;
+    // The identity of the simulated UVC camera, so the grabber finds its controls.
+    camera.name = QString::fromLatin1(uvc::simulatedCameraName);
+    camera.locationId = uvc::simulatedCameraLocationId;
+    camera.vendorId = uvc::simulatedCameraVendorId;
+    camera.productId = uvc::simulatedCameraProductId;
     // Like the real camera it offers MJPEG at every size and YUYV at small ones, plus BGRA,
     // which a simulation can hand over for free: the cheapest mode wins on a tie.
     for (const QSize size : { QSize(1920, 1080), QSize(1280, 720), QSize(640, 360) }) {

@@ -4,6 +4,7 @@
 #include "camera/capturemode.h"
 #include "camera/frame.h"
 #include "camera/frameconverter.h"
+#include "camera/uvc/uvcdescriptors.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -387,18 +388,16 @@ std::optional<uint32_t> locationId(int busNumber, const QString &portPath)
 {
     if (busNumber < 0 || busNumber > 0xff || portPath.isEmpty())
         return std::nullopt;
-    uint32_t id = uint32_t(busNumber) << 24;
-    const QStringList ports = portPath.split(QLatin1Char('.'));
-    for (int i = 0; i < ports.size(); ++i) {
+    std::vector<uint8_t> ports;
+    for (const QString &part : portPath.split(QLatin1Char('.'))) {
         bool ok = false;
-        const int port = ports[i].toInt(&ok);
-        if (!ok || port < 0)
+        const int port = part.toInt(&ok);
+        if (!ok || port < 0 || port > 0xff)
             return std::nullopt;
-        // Six nibbles fit below the bus byte; deeper ports are lost, as on macOS.
-        if (i < 6)
-            id |= uint32_t(port & 0x0f) << (20 - 4 * i);
+        ports.push_back(uint8_t(port));
     }
-    return id;
+    // The same formula as the UVC layer's, so the unique id starts with its location id.
+    return uvcLocationId(uint8_t(busNumber), ports.data(), int(ports.size()));
 }
 
 QString usbUniqueId(const QString &sysfsNodeDir)

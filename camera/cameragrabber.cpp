@@ -1,0 +1,418 @@
+#include "camera/cameragrabber.h"
+
+#include "app/core/worker.h"
+#include "camera/capturesession.h"
+#include "camera/uvc/controls.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QMutexLocker>
+#include <QtGlobal>
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+#include <QPermissions>
+#endif
+
+#include <optional>
+
+namespace {
+
+// UVC auto-exposure mode bitmap values.
+constexpr long ExposureManual = 1;
+constexpr long ExposureAperturePriority = 8; // automatic exposure time
+
+struct ControlInfo
+{
+    QString name;
+    QString autoName; // empty: the facade uses "auto-" + name
+    int64_t minimum;
+    int64_t maximum;
+    int64_t defaultValue;
+    bool autoAvailable;
+};
+
+// A camera's typical ranges, shown while the camera is stopped.
+CameraSetting fallbackSetting(const ControlInfo &info)
+{
+    CameraSetting setting;
+    setting.value = info.defaultValue;
+    setting.step = 1;
+    setting.maximum = info.maximum;
+    setting.minimum = info.minimum;
+    setting.defaultValue = info.defaultValue;
+    setting.autoAvailable = info.autoAvailable;
+    setting.autoEnabled = false;
+    return setting;
+}
+
+void copyRange(const uvc::Control &control, CameraSetting &setting)
+{
+    setting.value = control.value;
+    setting.step = control.step;
+    setting.maximum = control.maximum;
+    setting.minimum = control.minimum;
+    setting.defaultValue = control.defaultValue;
+}
+
+} // namespace
+
+/// The capture state of a running camera. Only ever destroyed under the grabber's mutex (the
+/// grabber holds the one reference), so uvc::reset() never races another facade call.
+struct CameraGrabber::Opaque
+{
+    // Shared with a frame job that is copying a picture out of it right now.
+    std::shared_ptr<CaptureSession> session;
+    QString uniqueId; // of the control device
+    std::optional<uvc::Device> device; // its UVC controls, when the location ids match
+    bool capturing = false;
+
+    ~Opaque()
+    {
+        qDebug() << "CameraGrabber::Opaque DCTOR!";
+        if (session) {
+            session->stopCapture();
+            capturing = false;
+            qDebug() << "stopped camera grabbing" << static_cast<void *>(this);
+        }
+        session.reset();
+        device.reset();
+        uvc::reset();
+        uniqueId.clear();
+    }
+};
+
+CameraGrabber::CameraGrabber(QObject *parent)
+    : QObject(parent)
+{
+    requestCameraAccess();
+    m_worker = Worker::create(this, true);
+    m_worker->setMaxAsyncQueueSize(2);
+}
+
+CameraGrabber::~CameraGrabber()
+{
+    m_worker->shutdown();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_opaque.reset();
+    }
+    m_worker.reset();
+    qDebug() << "CameraGrabber DCTOR!";
+}
+
+void CameraGrabber::requestCameraAccess()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    switch (qApp->checkPermission(QCameraPermission {})) {
+    case Qt::PermissionStatus::Granted:
+        qDebug() << "Camera access already granted.";
+        break;
+    case Qt::PermissionStatus::Denied:
+        qDebug() << "Camera access denied or restricted.";
+        break;
+    case Qt::PermissionStatus::Undetermined:
+        // The answer arrives on the GUI thread, which must not block waiting for it.
+        qApp->requestPermission(QCameraPermission {}, [](const QPermission &permission) {
+            qDebug() << (permission.status() == Qt::PermissionStatus::Granted
+                    ? "Camera access granted."
+                    : "Camera access denied.");
+        });
+        break;
+    }
+#else
+    // Qt before 6.5 has no permission API; Linux desktops let every program open the camera.
+    qDebug() << "Camera access already granted.";
+#endif
+}
+
+QStringList CameraGrabber::getDevicesList()
+{
+    QStringList names;
+    for (const CameraDevice &device : CaptureSession::availableCameras())
+        names << device.localizedName;
+    return names;
+}
+
+bool CameraGrabber::startCamera(int width, int height, int index, const QString &description)
+{
+    {
+        QMutexLocker lock(&m_mutex);
+        m_opaque.reset();
+    }
+    height = std::abs(height);
+
+    QMutexLocker lock(&m_mutex);
+    const QList<CameraDevice> cameras = CaptureSession::availableCameras();
+    if (index < 0 || index >= cameras.size())
+        return false;
+
+    std::optional<CameraDevice> selected;
+    if (cameras[index].localizedName == description) {
+        selected = cameras[index];
+    } else {
+        qWarning() << "description" << description << "mismatch (vs" << cameras[index].localizedName
+                   << "looking for correct device";
+        for (const CameraDevice &camera : cameras) {
+            qDebug() << "checking" << camera.localizedName;
+            if (camera.localizedName == description) {
+                selected = camera;
+                qDebug() << "found" << description;
+                break;
+            }
+        }
+        if (!selected) {
+            qWarning() << "unable to find" << description;
+            return false;
+        }
+    }
+
+    // The product camera may have several nodes (an infrared one among them); its controls
+    // belong to the first that is not the infrared one.
+    std::optional<CameraDevice> control;
+    for (const CameraDevice &camera : cameras) {
+        if (camera.localizedName.contains(QLatin1String("Talvento Camera"), Qt::CaseInsensitive)
+            && !camera.localizedName.contains(QLatin1String("IR "), Qt::CaseInsensitive)) {
+            control = camera;
+            qDebug() << "found control device" << camera.localizedName;
+            break;
+        }
+    }
+    if (!control) {
+        qWarning() << "unable to find control device";
+        return false;
+    }
+
+    auto opaque = std::make_shared<Opaque>();
+    opaque->session = std::make_shared<CaptureSession>(
+        [this] { emit onNewFrameAvailable(); }, *selected, QSize(width, height));
+    opaque->uniqueId = control->uniqueId;
+    for (const uvc::Device &device : uvc::listDevices()) {
+        if (opaque->uniqueId.startsWith(
+                QStringLiteral("0x") + QString::number(device.locationId, 16))) {
+            opaque->device = device;
+            break;
+        }
+    }
+
+    m_opaque = opaque;
+    opaque->capturing = opaque->session->startCapture();
+    if (opaque->capturing)
+        qDebug() << "started camera grabbing" << static_cast<void *>(opaque.get());
+    else
+        qWarning() << "unable to start physical device camera!"
+                   << static_cast<void *>(opaque.get());
+    return true;
+}
+
+void CameraGrabber::stopCamera()
+{
+    QMutexLocker lock(&m_mutex);
+    m_opaque.reset();
+}
+
+bool CameraGrabber::isRunning()
+{
+    QMutexLocker lock(&m_mutex);
+    return m_opaque != nullptr;
+}
+
+void CameraGrabber::startPreview()
+{
+    pause(false);
+}
+
+void CameraGrabber::stopPreview()
+{
+    pause(true);
+}
+
+void CameraGrabber::pause(bool paused)
+{
+    QMutexLocker lock(&m_mutex);
+    if (!m_opaque)
+        return;
+    m_opaque->session->pauseCapture(paused);
+    // A session that never started cannot resume, so it does not count as capturing.
+    m_opaque->capturing = !paused && m_opaque->session->isRunning();
+    qDebug() << "paused camera grabbing" << (paused ? "true" : "false")
+             << static_cast<void *>(m_opaque.get());
+}
+
+bool CameraGrabber::isPreviewing()
+{
+    QMutexLocker lock(&m_mutex);
+    return m_opaque && m_opaque->capturing;
+}
+
+void CameraGrabber::getFrame(QImage &image, std::function<void(bool)> done)
+{
+    QMutexLocker lock(&m_mutex);
+    QImage *target = &image;
+    const bool queued = m_worker->runFunctionAsync([this, target, done](QObject *) {
+        // Hold the session for the copy, so a stop or restart meanwhile cannot free it.
+        std::shared_ptr<CaptureSession> session;
+        {
+            QMutexLocker lock(&m_mutex);
+            if (m_opaque)
+                session = m_opaque->session;
+        }
+        if (!session)
+            return;
+        const bool ok = session->grabImage(*target);
+        if (done)
+            done(ok);
+    });
+    if (!queued)
+        qWarning() << "skipping grabImage, too much work in queue...";
+}
+
+namespace {
+
+const ControlInfo &controlInfo(int control)
+{
+    namespace names = uvc::controls::names;
+    // In the order of CameraGrabber::Control.
+    static const ControlInfo table[] = {
+        { names::brightness, {}, -64, 64, 0, false },
+        { names::contrast, {}, 0, 95, 32, false },
+        { names::exposureTime, {}, 3, 2041, 166, true },
+        { names::saturation, {}, 0, 100, 52, false },
+        { names::sharpness, {}, 1, 7, 2, false },
+        { names::zoom, {}, 0, 60, 0, false },
+        { names::whiteBalance, {}, 2800, 6500, 4600, true },
+        { names::focus, names::autoFocus, 0, 1023, 0, true },
+        { names::backlightCompensation, {}, 0, 1, 0, false },
+        { names::powerLine, {}, 0, 2, 0, false },
+    };
+    return table[control];
+}
+
+} // namespace
+
+bool CameraGrabber::getControl(Control control, CameraSetting &setting)
+{
+    QMutexLocker lock(&m_mutex);
+    const ControlInfo &info = controlInfo(int(control));
+    if (!m_opaque) {
+        setting = fallbackSetting(info);
+        return false;
+    }
+    if (!m_opaque->device)
+        return false;
+    const std::optional<uvc::Control> value
+        = uvc::getControl(*m_opaque->device, info.name, info.autoName);
+    if (!value)
+        return false;
+    if (control == Control::Exposure) {
+        // The camera's default exposure mode counts as automatic, whichever mode that is.
+        const std::optional<uvc::Control> mode
+            = uvc::getControl(*m_opaque->device, uvc::controls::names::exposureMode, {});
+        copyRange(*value, setting);
+        setting.autoAvailable = mode.has_value();
+        setting.autoEnabled = mode && mode->value == mode->defaultValue;
+        return true;
+    }
+    copyRange(*value, setting);
+    setting.autoAvailable = value->autoValue.has_value();
+    setting.autoEnabled = value->autoValue.value_or(false);
+    return true;
+}
+
+bool CameraGrabber::setControl(Control control, long value, bool autoMode)
+{
+    QMutexLocker lock(&m_mutex);
+    if (!m_opaque || !m_opaque->device)
+        return false;
+    const uvc::Device &device = *m_opaque->device;
+    const ControlInfo &info = controlInfo(int(control));
+    if (control == Control::Exposure) {
+        namespace names = uvc::controls::names;
+        if (autoMode)
+            return uvc::setControl(
+                device, names::exposureMode, ExposureAperturePriority, false, {});
+        uvc::setControl(device, names::exposureMode, ExposureManual, false, {});
+        return uvc::setControl(device, names::exposureTime, value, false, {});
+    }
+    return uvc::setControl(device, info.name, value, autoMode, info.autoName);
+}
+
+bool CameraGrabber::getBrightness(CameraSetting &setting)
+{
+    return getControl(Control::Brightness, setting);
+}
+bool CameraGrabber::setBrightness(long value, bool autoMode)
+{
+    return setControl(Control::Brightness, value, autoMode);
+}
+bool CameraGrabber::getContrast(CameraSetting &setting)
+{
+    return getControl(Control::Contrast, setting);
+}
+bool CameraGrabber::setContrast(long value, bool autoMode)
+{
+    return setControl(Control::Contrast, value, autoMode);
+}
+bool CameraGrabber::getExposure(CameraSetting &setting)
+{
+    return getControl(Control::Exposure, setting);
+}
+bool CameraGrabber::setExposure(long value, bool autoMode)
+{
+    return setControl(Control::Exposure, value, autoMode);
+}
+bool CameraGrabber::getSaturation(CameraSetting &setting)
+{
+    return getControl(Control::Saturation, setting);
+}
+bool CameraGrabber::setSaturation(long value, bool autoMode)
+{
+    return setControl(Control::Saturation, value, autoMode);
+}
+bool CameraGrabber::getSharpness(CameraSetting &setting)
+{
+    return getControl(Control::Sharpness, setting);
+}
+bool CameraGrabber::setSharpness(long value, bool autoMode)
+{
+    return setControl(Control::Sharpness, value, autoMode);
+}
+bool CameraGrabber::getZoom(CameraSetting &setting)
+{
+    return getControl(Control::Zoom, setting);
+}
+bool CameraGrabber::setZoom(long value, bool autoMode)
+{
+    return setControl(Control::Zoom, value, autoMode);
+}
+bool CameraGrabber::getWhiteBalance(CameraSetting &setting)
+{
+    return getControl(Control::WhiteBalance, setting);
+}
+bool CameraGrabber::setWhiteBalance(long value, bool autoMode)
+{
+    return setControl(Control::WhiteBalance, value, autoMode);
+}
+bool CameraGrabber::getFocus(CameraSetting &setting)
+{
+    return getControl(Control::Focus, setting);
+}
+bool CameraGrabber::setFocus(long value, bool autoMode)
+{
+    return setControl(Control::Focus, value, autoMode);
+}
+bool CameraGrabber::getBacklightCompensation(CameraSetting &setting)
+{
+    return getControl(Control::BacklightCompensation, setting);
+}
+bool CameraGrabber::setBacklightCompensation(long value, bool autoMode)
+{
+    return setControl(Control::BacklightCompensation, value, autoMode);
+}
+bool CameraGrabber::getPowerLine(CameraSetting &setting)
+{
+    return getControl(Control::PowerLine, setting);
+}
+bool CameraGrabber::setPowerLine(long value, bool autoMode)
+{
+    return setControl(Control::PowerLine, value, autoMode);
+}

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "app/core/camerasetting.h"
+
+#include <QImage>
+#include <QObject>
+#include <QRecursiveMutex>
+#include <QSharedPointer>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class Worker;
+
+/// The application's front end to the physical camera: one capture session on the camera the
+/// user picked, preview frames on request, and the camera's image controls through the UVC
+/// facade (found by the product camera's location id).
+class CameraGrabber : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CameraGrabber(QObject *parent = nullptr);
+    ~CameraGrabber() override;
+
+    /// Asks the platform for camera access and logs the answer.
+    static void requestCameraAccess();
+    /// The names of the cameras in capture-layer order; an index here is what startCamera takes.
+    static QStringList getDevicesList();
+
+    // Any thread; each call holds m_mutex for its whole duration.
+    /// Opens camera `index`, or the camera named `description` when the names differ, at
+    /// width x |height|. False when no camera or no control device could be selected; true once
+    /// a session was created, whether or not it started.
+    bool startCamera(int width, int height, int index, const QString &description);
+    void stopCamera();
+    bool isRunning();
+    /// Resume or pause the running session.
+    void startPreview();
+    void stopPreview();
+    bool isPreviewing();
+
+    /// Copies the newest frame into `image` on the worker thread and then calls done(ok) there.
+    /// At most two requests wait; a further one is dropped with a warning and never calls done.
+    void getFrame(QImage &image, std::function<void(bool)> done);
+
+    // Image controls. A getter fills `setting` and returns true when the camera answered; with
+    // the camera stopped it fills the typical ranges and returns false. A setter writes the
+    // automatic mode and, when that is off, the value.
+    bool getBrightness(CameraSetting &setting);
+    bool setBrightness(long value, bool autoMode);
+    bool getContrast(CameraSetting &setting);
+    bool setContrast(long value, bool autoMode);
+    bool getExposure(CameraSetting &setting);
+    bool setExposure(long value, bool autoMode);
+    bool getSaturation(CameraSetting &setting);
+    bool setSaturation(long value, bool autoMode);
+    bool getSharpness(CameraSetting &setting);
+    bool setSharpness(long value, bool autoMode);
+    bool getZoom(CameraSetting &setting);
+    bool setZoom(long value, bool autoMode);
+    bool getWhiteBalance(CameraSetting &setting);
+    bool setWhiteBalance(long value, bool autoMode);
+    bool getFocus(CameraSetting &setting);
+    bool setFocus(long value, bool autoMode);
+    bool getBacklightCompensation(CameraSetting &setting);
+    bool setBacklightCompensation(long value, bool autoMode);
+    bool getPowerLine(CameraSetting &setting);
+    bool setPowerLine(long value, bool autoMode);
+
+signals:
+    /// Once per captured frame, from the capture thread.
+    void onNewFrameAvailable();
+
+    // A broadcast channel for the settings window: it emits these after reading a control.
+    void onBrightness(long value, bool autoMode);
+    void onContrast(long value, bool autoMode);
+    void onExposure(long value, bool autoMode);
+    void onSaturation(long value, bool autoMode);
+    void onSharpness(long value, bool autoMode);
+    void onZoom(long value, bool autoMode);
+    void onWhiteBalance(long value, bool autoMode);
+    void onFocus(long value, bool autoMode);
+    void onBacklightCompensation(long value, bool autoMode);
+    void onPowerLine(long value, bool autoMode);
+
+private:
+    enum class Control {
+        Brightness,
+        Contrast,
+        Exposure,
+        Saturation,
+        Sharpness,
+        Zoom,
+        WhiteBalance,
+        Focus,
+        BacklightCompensation,
+        PowerLine
+    };
+
+    bool getControl(Control control, CameraSetting &setting);
+    bool setControl(Control control, long value, bool autoMode);
+    void pause(bool paused);
+
+    struct Opaque; // defined in cameragrabber.cpp
+    std::shared_ptr<Opaque> m_opaque; // set exactly while the camera runs
+    QRecursiveMutex m_mutex;
+    QSharedPointer<Worker> m_worker;
+};
