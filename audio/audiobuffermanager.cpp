@@ -43,30 +43,30 @@ T *samples(QByteArray &bytes)
     return reinterpret_cast<T *>(bytes.data());
 }
 
+// One value per sample through `kernel`, into a fresh array of the new type.
+template<typename From, typename To>
+void convertSamples(QByteArray &data, void (*kernel)(const From *, To *, size_t) noexcept)
+{
+    const qsizetype n = data.size() / qsizetype(sizeof(From));
+    if (n == 0)
+        return;   // shorter than one sample: left as it was
+    QByteArray holder;
+    QByteArray out(n * qsizetype(sizeof(To)), Qt::Uninitialized);
+    kernel(alignedSamples<From>(data, holder), samples<To>(out), size_t(n));
+    data = out;
+}
+
 // Step 1: sample format. Returns false for a pair it cannot convert.
 bool convertSampleFormat(QByteArray &data, QAudioFormat::SampleFormat from,
                          QAudioFormat::SampleFormat to)
 {
-    QByteArray holder;
-    if (from == QAudioFormat::Float && to == QAudioFormat::Int16) {
-        const qsizetype n = data.size() / qsizetype(sizeof(float));
-        if (n == 0)
-            return true;
-        QByteArray out(n * qsizetype(sizeof(int16_t)), Qt::Uninitialized);
-        pcm::floatToInt16(alignedSamples<float>(data, holder), samples<int16_t>(out), size_t(n));
-        data = out;
-        return true;
-    }
-    if (from == QAudioFormat::Int16 && to == QAudioFormat::Float) {
-        const qsizetype n = data.size() / qsizetype(sizeof(int16_t));
-        if (n == 0)
-            return true;
-        QByteArray out(n * qsizetype(sizeof(float)), Qt::Uninitialized);
-        pcm::int16ToFloat(alignedSamples<int16_t>(data, holder), samples<float>(out), size_t(n));
-        data = out;
-        return true;
-    }
-    return false;
+    if (from == QAudioFormat::Float && to == QAudioFormat::Int16)
+        convertSamples(data, pcm::floatToInt16);
+    else if (from == QAudioFormat::Int16 && to == QAudioFormat::Float)
+        convertSamples(data, pcm::int16ToFloat);
+    else
+        return false;
+    return true;
 }
 
 template<typename T>
@@ -305,32 +305,33 @@ void AudioBufferManager::pushSample(const QByteArray &bytes, qint64 timestampUs,
     }
 }
 
-qint64 AudioBufferManager::takeCount(qint64 bytes, bool exact) const
-{
-    const qint64 size = m_buffer.size();
-    const qint64 n = bytes < 0 ? size : bytes;
-    if (!exact)
-        return qMin(n, size);
-    return n > size ? -1 : n;
-}
-
-AudioBufferManager::AudioSample AudioBufferManager::getSample(const qint64 &bytes, bool exact)
+AudioBufferManager::AudioSample AudioBufferManager::copyOut(qint64 bytes, bool exact,
+                                                            bool fromBack) const
 {
     QMutexLocker lock(&m_mutex);
     AudioSample result;
     result.format = m_format;
-    const qint64 take = takeCount(bytes, exact);
+    const qint64 size = m_buffer.size();
+    const qint64 n = bytes < 0 ? size : bytes;
+    if (exact && n > size)
+        return result;
+    const qint64 take = qMin(n, size);
     if (take > 0) {
-        result.data = m_buffer.first(take);
-        result.timestamp = m_startTime;
+        result.data = fromBack ? m_buffer.last(take) : m_buffer.first(take);
+        result.timestamp = fromBack ? m_endTime - m_format.durationForBytes(qint32(take)) : m_startTime;
     }
     return result;
 }
 
+AudioBufferManager::AudioSample AudioBufferManager::getSample(const qint64 &bytes, bool exact)
+{
+    return copyOut(bytes, exact, false);
+}
+
 AudioBufferManager::AudioSample AudioBufferManager::popSample(const qint64 &bytes, bool exact)
 {
-    QMutexLocker lock(&m_mutex);
-    AudioSample result = getSample(bytes, exact);
+    QMutexLocker lock(&m_mutex);   // held across copy and removal
+    AudioSample result = copyOut(bytes, exact, false);
     if (result) {
         m_buffer.remove(0, result.data.size());
         updateStartTime();
@@ -340,15 +341,7 @@ AudioBufferManager::AudioSample AudioBufferManager::popSample(const qint64 &byte
 
 AudioBufferManager::AudioSample AudioBufferManager::getLastSamples(const qint64 &bytes, bool exact)
 {
-    QMutexLocker lock(&m_mutex);
-    AudioSample result;
-    result.format = m_format;
-    const qint64 take = takeCount(bytes, exact);
-    if (take > 0) {
-        result.data = m_buffer.last(take);
-        result.timestamp = m_endTime - m_format.durationForBytes(qint32(take));
-    }
-    return result;
+    return copyOut(bytes, exact, true);
 }
 
 void AudioBufferManager::commitSample(const qint64 &bytes)

@@ -55,7 +55,7 @@ public:
     void commitSample(const qint64 &bytes);
 
 private:
-    qint64 takeCount(qint64 bytes, bool exact) const;
+    AudioSample copyOut(qint64 bytes, bool exact, bool fromBack) const;
     void resetTimes();
     void updateStartTime();
 

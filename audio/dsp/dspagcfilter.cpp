@@ -18,18 +18,13 @@ void DSPAGCFilter::configure(double s, const AudioSample &, bool formatChanged)
 bool DSPAGCFilter::process(const Settings &settings, AudioSample &in, AudioSample &out)
 {
     init(settings, in);
-    startOutput(in, out, false);
-    const QAudioFormat work = floatFormatOf(in.format);
-    m_pending.append(in.getAsFormat(work, false).data);
-    const qsizetype blocks = m_pending.size() / blockBytes;
-    if (blocks == 0)
-        return true;
-    auto *samples = reinterpret_cast<float *>(m_pending.data());
-    constexpr size_t blockSamples = blockBytes / sizeof(float);
-    for (qsizetype b = 0; b < blocks; ++b)
-        m_currentGain = dsp::agcBlock(samples + b * blockSamples, blockSamples, m_currentGain,
-                                      m_targetLevel);
-    resampleAudio(m_pending.first(blocks * blockBytes), out.data, work, in.format, false);
-    m_pending.remove(0, blocks * blockBytes);
+    processWholeUnits(in, out, floatFormatOf(in.format), false, m_pending, blockBytes,
+                      [this](char *bytes, qsizetype blocks) {
+        constexpr size_t blockSamples = blockBytes / sizeof(float);
+        auto *samples = reinterpret_cast<float *>(bytes);
+        for (qsizetype b = 0; b < blocks; ++b)
+            m_currentGain = dsp::agcBlock(samples + b * blockSamples, blockSamples, m_currentGain,
+                                          m_targetLevel);
+    });
     return true;
 }

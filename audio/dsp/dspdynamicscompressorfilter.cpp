@@ -24,15 +24,11 @@ bool DSPDynamicsCompressorFilter::process(const Settings &settings, AudioSample 
                                           AudioSample &out)
 {
     init(settings, in);
-    startOutput(in, out, false);
-    const QAudioFormat work = floatFormatOf(in.format);
-    m_pending.append(in.getAsFormat(work, false).data);
-    const qsizetype bytes = m_pending.size() / unitBytes * unitBytes;
-    if (bytes == 0)
-        return true;
-    auto *samples = reinterpret_cast<float *>(m_pending.data());
-    sf_compressor_process(&m_compressor, int(bytes / qsizetype(sizeof(float))), samples, samples);
-    resampleAudio(m_pending.first(bytes), out.data, work, in.format, false);
-    m_pending.remove(0, bytes);
+    processWholeUnits(in, out, floatFormatOf(in.format), false, m_pending, unitBytes,
+                      [this](char *bytes, qsizetype units) {
+        auto *samples = reinterpret_cast<float *>(bytes);
+        const int count = int(units * unitBytes / qsizetype(sizeof(float)));
+        sf_compressor_process(&m_compressor, count, samples, samples);
+    });
     return true;
 }

@@ -36,6 +36,22 @@ protected:
     /// `out` gets `in`'s format and timestamp, and its payload if `withData`.
     /// The conversion cache is not copied: it describes `in`'s payload only.
     static void startOutput(const AudioSample &in, AudioSample &out, bool withData);
+    /// Appends `in`, converted to `work`, to `pending`; lets `run(bytes, units)`
+    /// process the whole units in place and returns them in `out`, converted
+    /// back to the input's format. Bytes short of a unit wait for the next block.
+    template<typename Run>
+    static void processWholeUnits(AudioSample &in, AudioSample &out, const QAudioFormat &work,
+                                  bool verbose, QByteArray &pending, qsizetype unitBytes, Run &&run)
+    {
+        startOutput(in, out, false);
+        pending.append(in.getAsFormat(work, verbose).data);
+        const qsizetype units = pending.size() / unitBytes;
+        if (units == 0)
+            return;
+        run(pending.data(), units);
+        resampleAudio(pending.first(units * unitBytes), out.data, work, in.format, verbose);
+        pending.remove(0, units * unitBytes);
+    }
 
 private:
     qint64 m_lastModified = 0;

@@ -36,20 +36,15 @@ bool DSPRNNFilter::process(const Settings &settings, AudioSample &in, AudioSampl
         startOutput(in, out, true);
         return true;
     }
-    startOutput(in, out, false);
-    m_pending.append(in.getAsFormat(m_workFormat, true).data);
-    const qsizetype frames = m_pending.size() / frameBytes;
-    if (frames == 0)
-        return true;
-
-    auto *samples = reinterpret_cast<int16_t *>(m_pending.data());
-    for (qsizetype f = 0; f < frames; ++f) {
-        int16_t *frame = samples + f * frameSamples;
-        dsp::int16ToFloatUnscaled(frame, m_frame.data(), frameSamples);
-        rnnoise_process_frame(m_state, m_frame.data(), m_frame.data());
-        dsp::mixDenoised(frame, m_frame.data(), frame, frameSamples, m_dryGain, m_strength);
-    }
-    resampleAudio(m_pending.first(frames * frameBytes), out.data, m_workFormat, in.format, true);
-    m_pending.remove(0, frames * frameBytes);
+    processWholeUnits(in, out, m_workFormat, true, m_pending, frameBytes,
+                      [this](char *bytes, qsizetype frames) {
+        auto *samples = reinterpret_cast<int16_t *>(bytes);
+        for (qsizetype f = 0; f < frames; ++f) {
+            int16_t *frame = samples + f * frameSamples;
+            dsp::int16ToFloatUnscaled(frame, m_frame.data(), frameSamples);
+            rnnoise_process_frame(m_state, m_frame.data(), m_frame.data());
+            dsp::mixDenoised(frame, m_frame.data(), frame, frameSamples, m_dryGain, m_strength);
+        }
+    });
     return true;
 }

@@ -1,5 +1,7 @@
 #include "audio/audiobuffermanager.h"
 
+#include "tests/audio/testformats.h"
+
 #include <QtTest>
 
 #include <QThread>
@@ -11,20 +13,9 @@ using AudioSample = AudioBufferManager::AudioSample;
 
 namespace {
 
-QAudioFormat makeFormat(int rate, int channels, QAudioFormat::SampleFormat sampleFormat)
-{
-    QAudioFormat f;
-    f.setSampleRate(rate);
-    f.setChannelCount(channels);
-    f.setSampleFormat(sampleFormat);
-    return f;
-}
-
-const QAudioFormat mono48i = makeFormat(48000, 1, QAudioFormat::Int16);
 const QAudioFormat stereo48i = makeFormat(48000, 2, QAudioFormat::Int16);
 const QAudioFormat mono24i = makeFormat(24000, 1, QAudioFormat::Int16);
 const QAudioFormat mono8i = makeFormat(8000, 1, QAudioFormat::Int16);   // 125 µs a sample
-const QAudioFormat mono48f = makeFormat(48000, 1, QAudioFormat::Float);
 const QAudioFormat stereo48f = makeFormat(48000, 2, QAudioFormat::Float);
 const QAudioFormat stereo24f = makeFormat(24000, 2, QAudioFormat::Float);
 const QAudioFormat mono48i32 = makeFormat(48000, 1, QAudioFormat::Int32);

@@ -4,6 +4,8 @@
 #include "audio/dsp/dsprnnfilter.h"
 #include "audio/dsp/dsptreblefilter.h"
 
+#include "tests/audio/testformats.h"
+
 #include <QtTest>
 
 #include <cmath>
@@ -16,18 +18,6 @@ using AudioSample = AudioBufferManager::AudioSample;
 using Settings = DSPFilter::Settings;
 
 namespace {
-
-QAudioFormat makeFormat(int rate, int channels, QAudioFormat::SampleFormat sampleFormat)
-{
-    QAudioFormat f;
-    f.setSampleRate(rate);
-    f.setChannelCount(channels);
-    f.setSampleFormat(sampleFormat);
-    return f;
-}
-
-const QAudioFormat mono48f = makeFormat(48000, 1, QAudioFormat::Float);
-const QAudioFormat mono48i = makeFormat(48000, 1, QAudioFormat::Int16);
 
 Settings group(int strength, qint64 lastModified = 1)
 {
