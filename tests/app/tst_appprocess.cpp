@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -84,7 +85,11 @@ std::unique_ptr<QProcess> tst_AppProcess::launch(const QStringList &arguments,
 
 bool tst_AppProcess::finish(QProcess &process, int timeoutMs)
 {
-    return process.waitForFinished(timeoutMs) && process.exitStatus() == QProcess::NormalExit;
+    if (process.error() == QProcess::FailedToStart)
+        return false;
+    if (process.state() != QProcess::NotRunning && !process.waitForFinished(timeoutMs))
+        return false;
+    return process.exitStatus() == QProcess::NormalExit;
 }
 
 QString tst_AppProcess::output(QProcess &process)
@@ -227,12 +232,34 @@ void tst_AppProcess::bundleRemoval()
 
 void tst_AppProcess::trayIconUnderX11()
 {
-    if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        QSKIP("needs the display with a tray host that scripts/test starts");
+    if (qEnvironmentVariableIsEmpty("DISPLAY") || QStandardPaths::findExecutable("xdotool").isEmpty())
+        QSKIP("needs the X display with a tray host that scripts/test starts, and xdotool");
     QProcessEnvironment x11;
     x11.insert("QT_QPA_PLATFORM", "xcb");
-    std::unique_ptr<QProcess> app = launch({ "--quit", "2000" }, x11);
-    QVERIFY(finish(*app));
+
+    // The timed quit shows no tray icon and ends by itself on X11 too.
+    std::unique_ptr<QProcess> timed = launch({ "--quit", "2000" }, x11);
+    QVERIFY(finish(*timed));
+    QCOMPARE(timed->exitCode(), 0);
+
+    std::shared_ptr<QProcess> app = launch({}, x11);
+    m_running.append(app);
+    QVERIFY(waitForOutput(*app, "tray icon shown; system tray available: true"));
+
+    // The tray host (trayer, at the bottom-right corner) embeds the icon shortly after it is
+    // shown. Right-click it and pick "Quit", the second entry, until the application has ended.
+    QProcess geometry;
+    geometry.start("xdotool", { "getdisplaygeometry" });
+    QVERIFY(geometry.waitForFinished(10000));
+    const QStringList size = QString::fromLatin1(geometry.readAllStandardOutput()).split(' ');
+    QCOMPARE(size.size(), 2);
+    const QString x = QString::number(size.at(0).toInt() - 12);
+    const QString y = QString::number(size.at(1).trimmed().toInt() - 16);
+    for (int attempt = 0; attempt < 20 && app->state() != QProcess::NotRunning; ++attempt) {
+        QProcess::execute("xdotool", { "mousemove", x, y, "click", "3", "sleep", "0.5", "key", "Down", "Down", "Return" });
+        app->waitForFinished(2000);
+    }
+    QVERIFY2(finish(*app), qPrintable(output(*app)));
     QCOMPARE(app->exitCode(), 0);
 }
 
