@@ -175,7 +175,6 @@ void App::startup()
 void App::buildTray()
 {
     auto *menu = new QMenu(appTitle);
-    menu->setTitle(appTitle);
     QAction *open = menu->addAction(tr("Open"));
     trayActions.insert(QStringLiteral("Open"), open);
     connect(open, &QAction::triggered, this, &App::showMainWindow);
