@@ -44,6 +44,11 @@ int pixelError(const uint8_t *p, Bgr expected)
         { std::abs(p[0] - expected.b), std::abs(p[1] - expected.g), std::abs(p[2] - expected.r) });
 }
 
+QString offBy(const convert::Kernels *kernels, int x, int y, int error)
+{
+    return QStringLiteral("%1 at %2,%3: off by %4").arg(kernels->name).arg(x).arg(y).arg(error);
+}
+
 // Eight vertical bars of full-range BGRA colours: white, yellow, cyan, green, magenta, red,
 // blue, black.
 const Bgr Bars[8] = { { 255, 255, 255 }, { 0, 255, 255 }, { 255, 255, 0 }, { 0, 255, 0 },
@@ -211,11 +216,7 @@ void tst_ConvertKernels::yuvMatchesReference()
                 const Bgr expected = referenceBgr(s[(x & 1) * 2], s[1], s[3]);
                 const int error = pixelError(out->row(y) + 4 * x, expected);
                 if (error > 1)
-                    QFAIL(qPrintable(QStringLiteral("%1 at %2,%3: off by %4")
-                                         .arg(k->name)
-                                         .arg(x)
-                                         .arg(y)
-                                         .arg(error)));
+                    QFAIL(qPrintable(offBy(k, x, y, error)));
             }
     }
 }
@@ -327,11 +328,7 @@ void tst_ConvertKernels::scaledPictureKeepsLayout()
                     for (int x = qx * tw / 2 + 2; x < (qx + 1) * tw / 2 - 2; x += 7) {
                         const int error = pixelError(out->row(y) + 4 * x, quadrant[qy * 2 + qx]);
                         if (error > 0)
-                            QFAIL(qPrintable(QStringLiteral("%1 at %2,%3 off by %4")
-                                                 .arg(k->name)
-                                                 .arg(x)
-                                                 .arg(y)
-                                                 .arg(error)));
+                            QFAIL(qPrintable(offBy(k, x, y, error)));
                     }
             }
     }
