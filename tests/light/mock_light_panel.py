@@ -6,7 +6,8 @@ the bus in DBUS_SYSTEM_BUS_ADDRESS.
   mock_light_panel.py hang-connect   Connect from now on never resolves the services
   mock_light_panel.py notify HEX     the state characteristic notifies HEX
   mock_light_panel.py writes         every value written to the control characteristic, hex per line
-  mock_light_panel.py calls METHOD   how often METHOD was called on the state characteristic
+  mock_light_panel.py calls OBJECT METHOD
+                                     how often METHOD was called on OBJECT: device or state
 """
 import sys
 
@@ -105,7 +106,8 @@ def main(argv):
         for _, args in mock_of(CONTROL).GetMethodCalls('WriteValue'):
             print(bytes(args[0]).hex())
     elif command == 'calls':
-        print(len(mock_of(STATE).GetMethodCalls(argv[2])))
+        path = {'device': DEVICE, 'state': STATE}[argv[2]]
+        print(len(mock_of(path).GetMethodCalls(argv[3])))
     else:
         sys.stderr.write(__doc__)
         return 2

@@ -46,6 +46,7 @@ private slots:
     void droppedConnectionRecovers();
     void connectionTimeLimit();
     void settersWhileNotificationsArrive();
+    void noBluetoothAtAll();
 
 private:
     void createController(int connectionLimitMs = 5000);
@@ -63,6 +64,8 @@ void tst_LightController::initTestCase()
     QVERIFY(m_config.isValid());
     // The store must never touch the user's own settings.
     qputenv("XDG_CONFIG_HOME", m_config.path().toUtf8());
+    // As on a build machine: no system bus, so neither BlueZ nor an adapter.
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + m_config.filePath("no-bus").toUtf8());
     LogCapture::install();
 }
 
@@ -389,6 +392,25 @@ void tst_LightController::settersWhileNotificationsArrive()
         QCOMPARE(frames[2 * i], hex("aa55200055aa").replace(3, 1, QByteArray(1, char(i))));
         QCOMPARE(frames[2 * i + 1], hex("aa55100055aa").replace(3, 1, QByteArray(1, char(100 - i))));
     }
+}
+
+void tst_LightController::noBluetoothAtAll()
+{
+    m_controller = std::make_unique<LightController>(
+        m_settings.get(), QStringLiteral("Light_ble"),
+        QStringLiteral("0000f530-1212-efde-1523-785feabcd123"),
+        QStringLiteral("00002902-0000-1000-8000-00805f9b34fb"),
+        QStringLiteral("0000f532-1212-efde-1523-785feabcd123"));
+    m_controller->setIntervals(150, 1000);
+    QSignalSpy status(m_controller.get(), &LightController::onStatusChanged);
+    const qsizetype mark = LogCapture::size();
+    m_controller->start();
+    // Every keep-alive tick tries again, reports the failure and returns.
+    QTRY_VERIFY_WITH_TIMEOUT(LogCapture::count("BLE Device not found!", mark) >= 3,
+                             connectTimeoutMs);
+    QVERIFY(LogCapture::count("BLE errorOccurred:", mark) >= 3);
+    QVERIFY(!status.contains(QVariantList { true }));
+    QVERIFY(!m_controller->setBrightness(75, false));
 }
 
 QTEST_MAIN(tst_LightController)
