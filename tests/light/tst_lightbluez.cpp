@@ -2,12 +2,12 @@
 // (python3-dbusmock) on a private bus plays the panel.
 #include "light/lightcontroller.h"
 #include "tests/light/logcapture.h"
+#include "tests/light/signalrecorder.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QFile>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -121,7 +121,7 @@ void tst_LightBluez::stopProcess(QProcess &process)
 void tst_LightBluez::framesReachThePanel()
 {
     createController(10000);
-    QSignalSpy brightness(m_controller.get(), &LightController::onBrightness);
+    SignalRecorder brightness(m_controller.get(), &LightController::onBrightness);
     m_controller->start();
     QTRY_VERIFY_WITH_TIMEOUT(m_controller->isConnected(), connectTimeoutMs);
     // Qt turns the write of 01 00 to the configuration descriptor into StartNotify.
@@ -137,8 +137,8 @@ void tst_LightBluez::framesReachThePanel()
                  0);
 
     panel({ "notify", "0000323c0000" });
-    QTRY_COMPARE_WITH_TIMEOUT(brightness.size(), 1, 10000);
-    QCOMPARE(brightness.first().at(0).toInt(), 60);
+    QTRY_COMPARE_WITH_TIMEOUT(brightness.values.size(), 1, 10000);
+    QCOMPARE(brightness.values.first(), 60L);
     QCOMPARE(m_settings->getSubSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness).toInt(),
              60);
 
@@ -153,7 +153,7 @@ void tst_LightBluez::servicesNeverResolve()
 {
     panel({ "hang-connect" });
     createController(1500);
-    QSignalSpy status(m_controller.get(), &LightController::onStatusChanged);
+    SignalRecorder status(m_controller.get(), &LightController::onStatusChanged);
     const qsizetype mark = LogCapture::size();
     m_controller->start();
     // The attempt is torn down at the limit and the keep-alive tries again.
@@ -161,7 +161,7 @@ void tst_LightBluez::servicesNeverResolve()
                                  && LogCapture::count("BLE Device Found", mark) >= 2,
                              connectTimeoutMs);
     QVERIFY(!m_controller->isConnected());
-    QVERIFY(!status.contains(QVariantList { true }));
+    QVERIFY(!status.values.contains(true));
     // Each abandoned attempt was cancelled in BlueZ, not left pending.
     QVERIFY(panel({ "calls", "device", "Disconnect" }).toInt() >= 2);
 }

@@ -3,9 +3,9 @@
 #include "light/lightcontroller.h"
 #include "light/simulatedlightpanel.h"
 #include "tests/light/logcapture.h"
+#include "tests/light/signalrecorder.h"
 
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -173,8 +173,8 @@ void tst_LightController::notifications()
                               storedBrightness);
     m_settings->setSubSetting(BaseSettings::BLELight, BaseSettings::BLETemperature,
                               storedTemperature);
-    QSignalSpy brightness(m_controller.get(), &LightController::onBrightness);
-    QSignalSpy temperature(m_controller.get(), &LightController::onTemperature);
+    SignalRecorder brightness(m_controller.get(), &LightController::onBrightness);
+    SignalRecorder temperature(m_controller.get(), &LightController::onTemperature);
 
     m_panel->sendNotification(notification);
     // Signals arrive in order: once a later notification's brightness 99 is here, whatever the
@@ -183,18 +183,18 @@ void tst_LightController::notifications()
     QByteArray sentinel = hex("000000630000");
     sentinel[2] = char(100 - finalTemperature / 65);
     m_panel->sendNotification(sentinel);
-    QTRY_VERIFY(!brightness.isEmpty() && brightness.last().at(0).toInt() == 99);
-    brightness.removeLast();
+    QTRY_VERIFY(!brightness.values.isEmpty() && brightness.values.last() == 99);
+    brightness.values.removeLast();
 
-    QCOMPARE(brightness.size(), brightnessSignal >= 0 ? 1 : 0);
+    QCOMPARE(brightness.values.size(), brightnessSignal >= 0 ? 1 : 0);
     if (brightnessSignal >= 0) {
-        QCOMPARE(brightness.first().at(0).toInt(), brightnessSignal);
-        QCOMPARE(brightness.first().at(1).toBool(), false);
+        QCOMPARE(brightness.values.first(), long(brightnessSignal));
+        QCOMPARE(brightness.autoModes.first(), false);
     }
-    QCOMPARE(temperature.size(), temperatureSignal >= 0 ? 1 : 0);
+    QCOMPARE(temperature.values.size(), temperatureSignal >= 0 ? 1 : 0);
     if (temperatureSignal >= 0) {
-        QCOMPARE(temperature.first().at(0).toInt(), temperatureSignal);
-        QCOMPARE(temperature.first().at(1).toBool(), false);
+        QCOMPARE(temperature.values.first(), long(temperatureSignal));
+        QCOMPARE(temperature.autoModes.first(), false);
     }
     QCOMPARE(stored(BaseSettings::BLETemperature), finalTemperature);
 }
@@ -248,7 +248,7 @@ void tst_LightController::nameMustMatchExactly()
     m_panel = std::make_shared<SimulatedLightPanel>(advertised);
     m_panel->setScanPassMs(300);
     createController();
-    QSignalSpy status(m_controller.get(), &LightController::onStatusChanged);
+    SignalRecorder status(m_controller.get(), &LightController::onStatusChanged);
     const qsizetype mark = LogCapture::size();
     m_controller->start();
     QTRY_VERIFY_WITH_TIMEOUT(LogCapture::count("BLE Device not found!", mark) >= 2,
@@ -256,8 +256,8 @@ void tst_LightController::nameMustMatchExactly()
     QVERIFY(LogCapture::count("BLE Device Discovered:  \"" + advertised, mark) >= 2);
     QCOMPARE(LogCapture::count("BLE Device Found", mark), 0);
     QVERIFY(!m_panel->isConnected());
-    QVERIFY(!status.isEmpty());
-    QVERIFY(!status.contains(QVariantList { true }));
+    QVERIFY(!status.values.isEmpty());
+    QVERIFY(!status.values.contains(true));
 }
 
 void tst_LightController::settersWhileDisconnected_data()
@@ -294,12 +294,12 @@ void tst_LightController::settersWhileDisconnected()
 void tst_LightController::panelSwitchedOff()
 {
     connectPanel();
-    QSignalSpy status(m_controller.get(), &LightController::onStatusChanged);
+    SignalRecorder status(m_controller.get(), &LightController::onStatusChanged);
     const qsizetype mark = LogCapture::size();
     m_panel->setPoweredOn(false);
     QTRY_VERIFY_WITH_TIMEOUT(LogCapture::count("BLE Device not found!", mark) >= 3,
                              connectTimeoutMs);
-    QVERIFY(!status.contains(QVariantList { true }));
+    QVERIFY(!status.values.contains(true));
 
     // After each failed pass: the tear-down, then the first keep-alive tick restarts.
     const QStringList lines = LogCapture::lines().mid(mark);
@@ -318,26 +318,26 @@ void tst_LightController::panelSwitchedOff()
         ++passes;
     }
     QVERIFY(passes >= 2);
-    QVERIFY(status.count() >= passes);
+    QVERIFY(status.values.size() >= passes);
 
     const qsizetype back = LogCapture::size();
     m_panel->setPoweredOn(true);
     QTRY_VERIFY_WITH_TIMEOUT(m_controller->isConnected(), connectTimeoutMs);
     QVERIFY(LogCapture::count("BLE Status - restarting", back) <= 1);
-    QCOMPARE(status.last().at(0).toBool(), true);
+    QCOMPARE(status.values.last(), 1L);
 }
 
 void tst_LightController::droppedConnectionRecovers()
 {
     connectPanel();
-    QSignalSpy status(m_controller.get(), &LightController::onStatusChanged);
+    SignalRecorder status(m_controller.get(), &LightController::onStatusChanged);
     const qsizetype mark = LogCapture::size();
     m_panel->dropConnection();
-    QTRY_VERIFY(status.contains(QVariantList { false }));
+    QTRY_VERIFY(status.values.contains(false));
     QTRY_VERIFY_WITH_TIMEOUT(m_controller->isConnected(), connectTimeoutMs);
     QCOMPARE(LogCapture::count("BLE Device disconnected!", mark), 1);
     QCOMPARE(LogCapture::count("BLE Status - restarting", mark), 1);
-    QCOMPARE(status.last().at(0).toBool(), true);
+    QCOMPARE(status.values.last(), 1L);
 
     // The new link carries frames again.
     QVERIFY(m_controller->setBrightness(20, false));
@@ -402,14 +402,14 @@ void tst_LightController::noBluetoothAtAll()
         QStringLiteral("00002902-0000-1000-8000-00805f9b34fb"),
         QStringLiteral("0000f532-1212-efde-1523-785feabcd123"));
     m_controller->setIntervals(150, 1000);
-    QSignalSpy status(m_controller.get(), &LightController::onStatusChanged);
+    SignalRecorder status(m_controller.get(), &LightController::onStatusChanged);
     const qsizetype mark = LogCapture::size();
     m_controller->start();
     // Every keep-alive tick tries again, reports the failure and returns.
     QTRY_VERIFY_WITH_TIMEOUT(LogCapture::count("BLE Device not found!", mark) >= 3,
                              connectTimeoutMs);
     QVERIFY(LogCapture::count("BLE errorOccurred:", mark) >= 3);
-    QVERIFY(!status.contains(QVariantList { true }));
+    QVERIFY(!status.values.contains(true));
     QVERIFY(!m_controller->setBrightness(75, false));
 }
 
