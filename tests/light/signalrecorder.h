@@ -3,25 +3,48 @@
 #include "light/lightcontroller.h"
 
 #include <QList>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QObject>
 
-/// Records the controller's signals in the test's own thread. QSignalSpy appends in the thread
-/// that emits, the controller's worker, which would race with the test reading the list.
+/// Records the controller's signals as they are emitted on its worker thread, under a lock the
+/// test reads through. QSignalSpy appends without one, which races with the test reading it.
 class SignalRecorder : public QObject
 {
 public:
     SignalRecorder(LightController *controller, void (LightController::*signal)(bool))
     {
-        connect(controller, signal, this, [this](bool value) { values.append(value); });
+        connect(
+            controller, signal, this, [this](bool value) { record(value, false); },
+            Qt::DirectConnection);
     }
     SignalRecorder(LightController *controller, void (LightController::*signal)(long, bool))
     {
-        connect(controller, signal, this, [this](long value, bool autoMode) {
-            values.append(value);
-            autoModes.append(autoMode);
-        });
+        connect(
+            controller, signal, this, [this](long value, bool autoMode) { record(value, autoMode); },
+            Qt::DirectConnection);
     }
 
-    QList<long> values;
-    QList<bool> autoModes;
+    QList<long> values() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_values;
+    }
+    QList<bool> autoModes() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_autoModes;
+    }
+
+private:
+    void record(long value, bool autoMode)
+    {
+        QMutexLocker lock(&m_mutex);
+        m_values.append(value);
+        m_autoModes.append(autoMode);
+    }
+
+    mutable QMutex m_mutex;
+    QList<long> m_values;
+    QList<bool> m_autoModes;
 };

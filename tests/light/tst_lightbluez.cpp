@@ -137,8 +137,8 @@ void tst_LightBluez::framesReachThePanel()
                  0);
 
     panel({ "notify", "0000323c0000" });
-    QTRY_COMPARE_WITH_TIMEOUT(brightness.values.size(), 1, 10000);
-    QCOMPARE(brightness.values.first(), 60L);
+    QTRY_COMPARE_WITH_TIMEOUT(brightness.values().size(), 1, 10000);
+    QCOMPARE(brightness.values().first(), 60L);
     QCOMPARE(m_settings->getSubSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness).toInt(),
              60);
 
@@ -161,7 +161,7 @@ void tst_LightBluez::servicesNeverResolve()
                                  && LogCapture::count("BLE Device Found", mark) >= 2,
                              connectTimeoutMs);
     QVERIFY(!m_controller->isConnected());
-    QVERIFY(!status.values.contains(true));
+    QVERIFY(!status.values().contains(true));
     // Each abandoned attempt was cancelled in BlueZ, not left pending.
     QVERIFY(panel({ "calls", "device", "Disconnect" }).toInt() >= 2);
 }

@@ -183,18 +183,19 @@ void tst_LightController::notifications()
     QByteArray sentinel = hex("000000630000");
     sentinel[2] = char(100 - finalTemperature / 65);
     m_panel->sendNotification(sentinel);
-    QTRY_VERIFY(!brightness.values.isEmpty() && brightness.values.last() == 99);
-    brightness.values.removeLast();
+    QTRY_VERIFY(!brightness.values().isEmpty() && brightness.values().last() == 99);
+    QList<long> brightnessValues = brightness.values();
+    brightnessValues.removeLast();
 
-    QCOMPARE(brightness.values.size(), brightnessSignal >= 0 ? 1 : 0);
+    QCOMPARE(brightnessValues.size(), brightnessSignal >= 0 ? 1 : 0);
     if (brightnessSignal >= 0) {
-        QCOMPARE(brightness.values.first(), long(brightnessSignal));
-        QCOMPARE(brightness.autoModes.first(), false);
+        QCOMPARE(brightnessValues.first(), long(brightnessSignal));
+        QCOMPARE(brightness.autoModes().first(), false);
     }
-    QCOMPARE(temperature.values.size(), temperatureSignal >= 0 ? 1 : 0);
+    QCOMPARE(temperature.values().size(), temperatureSignal >= 0 ? 1 : 0);
     if (temperatureSignal >= 0) {
-        QCOMPARE(temperature.values.first(), long(temperatureSignal));
-        QCOMPARE(temperature.autoModes.first(), false);
+        QCOMPARE(temperature.values().first(), long(temperatureSignal));
+        QCOMPARE(temperature.autoModes().first(), false);
     }
     QCOMPARE(stored(BaseSettings::BLETemperature), finalTemperature);
 }
@@ -256,8 +257,8 @@ void tst_LightController::nameMustMatchExactly()
     QVERIFY(LogCapture::count("BLE Device Discovered:  \"" + advertised, mark) >= 2);
     QCOMPARE(LogCapture::count("BLE Device Found", mark), 0);
     QVERIFY(!m_panel->isConnected());
-    QVERIFY(!status.values.isEmpty());
-    QVERIFY(!status.values.contains(true));
+    QVERIFY(!status.values().isEmpty());
+    QVERIFY(!status.values().contains(true));
 }
 
 void tst_LightController::settersWhileDisconnected_data()
@@ -299,7 +300,7 @@ void tst_LightController::panelSwitchedOff()
     m_panel->setPoweredOn(false);
     QTRY_VERIFY_WITH_TIMEOUT(LogCapture::count("BLE Device not found!", mark) >= 3,
                              connectTimeoutMs);
-    QVERIFY(!status.values.contains(true));
+    QVERIFY(!status.values().contains(true));
 
     // After each failed pass: the tear-down, then the first keep-alive tick restarts.
     const QStringList lines = LogCapture::lines().mid(mark);
@@ -318,13 +319,13 @@ void tst_LightController::panelSwitchedOff()
         ++passes;
     }
     QVERIFY(passes >= 2);
-    QVERIFY(status.values.size() >= passes);
+    QVERIFY(status.values().size() >= passes);
 
     const qsizetype back = LogCapture::size();
     m_panel->setPoweredOn(true);
     QTRY_VERIFY_WITH_TIMEOUT(m_controller->isConnected(), connectTimeoutMs);
     QVERIFY(LogCapture::count("BLE Status - restarting", back) <= 1);
-    QCOMPARE(status.values.last(), 1L);
+    QCOMPARE(status.values().last(), 1L);
 }
 
 void tst_LightController::droppedConnectionRecovers()
@@ -333,11 +334,11 @@ void tst_LightController::droppedConnectionRecovers()
     SignalRecorder status(m_controller.get(), &LightController::onStatusChanged);
     const qsizetype mark = LogCapture::size();
     m_panel->dropConnection();
-    QTRY_VERIFY(status.values.contains(false));
+    QTRY_VERIFY(status.values().contains(false));
     QTRY_VERIFY_WITH_TIMEOUT(m_controller->isConnected(), connectTimeoutMs);
     QCOMPARE(LogCapture::count("BLE Device disconnected!", mark), 1);
     QCOMPARE(LogCapture::count("BLE Status - restarting", mark), 1);
-    QCOMPARE(status.values.last(), 1L);
+    QCOMPARE(status.values().last(), 1L);
 
     // The new link carries frames again.
     QVERIFY(m_controller->setBrightness(20, false));
@@ -409,7 +410,7 @@ void tst_LightController::noBluetoothAtAll()
     QTRY_VERIFY_WITH_TIMEOUT(LogCapture::count("BLE Device not found!", mark) >= 3,
                              connectTimeoutMs);
     QVERIFY(LogCapture::count("BLE errorOccurred:", mark) >= 3);
-    QVERIFY(!status.values.contains(true));
+    QVERIFY(!status.values().contains(true));
     QVERIFY(!m_controller->setBrightness(75, false));
 }
 
