@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace nn {
 
@@ -142,6 +143,14 @@ public:
             return false;
         if (pos == 0) {
             value = fallback;
+            return true;
+        }
+        if constexpr (std::is_same_v<T, bool>) {
+            // Any byte may be stored there; only 0 and 1 are valid bools.
+            uint8_t byte = 0;
+            if (!read(pos, byte))
+                return false;
+            value = byte != 0;
             return true;
         }
         return read(pos, value);
