@@ -73,6 +73,15 @@ struct Builder
     }
 };
 
+const Kernels *variant(const QString &name);
+
+/// The kernel variant of the current data row; null when the CPU lacks it.
+const Kernels *rowKernels()
+{
+    QFETCH(QString, variant);
+    return ::variant(variant);
+}
+
 const Kernels *variant(const QString &name)
 {
     if (name == "baseline")
@@ -170,10 +179,8 @@ private slots:
     void elementwise();
     void globalMean_data();
     void globalMean();
-    void sameSplitByHand_data();
-    void sameSplitByHand();
-    void transposeNotFlippedByHand_data();
-    void transposeNotFlippedByHand();
+    void byHand_data();
+    void byHand();
     void twoThreadsMatchOne();
     void refusesUnsupported_data();
     void refusesUnsupported();
@@ -497,59 +504,58 @@ void tst_NnOperators::globalMean()
     compareTensors(runModel(g.m, x, kernels), expected, 1e-5);
 }
 
-void tst_NnOperators::sameSplitByHand_data()
+void tst_NnOperators::byHand_data()
 {
     QTest::addColumn<QString>("variant");
-    addVariantRows("4x4 ramp, 3x3 ones, stride 2", [](QTestData &) {});
-}
-
-void tst_NnOperators::sameSplitByHand()
-{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QList<int>>("inputShape");
+    QTest::addColumn<QList<float>>("input");
+    QTest::addColumn<QList<float>>("weights");
+    QTest::addColumn<float>("bias");
+    QTest::addColumn<QList<int>>("outputShape");
+    QTest::addColumn<QList<float>>("expected");
+    QList<float> ramp;
+    for (int i = 0; i < 16; ++i)
+        ramp << float(i);
     // SAME with stride 2 on an even size pads 0 rows above and 1 below, so
     // output (0, 0) sums input rows and columns 0-2 and output (1, 1) rows and
     // columns 2-3.
-    QFETCH(QString, variant);
-    const Kernels *kernels = ::variant(variant);
-    if (!kernels)
-        QSKIP("this CPU lacks AVX2/FMA");
-    Tensor4 x{4, 4, 1, {}};
-    for (int i = 0; i < 16; ++i)
-        x.v.push_back(float(i));
-    Builder g;
-    g.activation(4, 4, 1);
-    const int fi = g.tensor({1, 3, 3, 1}, std::vector<float>(9, 1.0f)), bi = g.tensor({1}, {0.0f});
-    const int out = g.activation(2, 2, 1);
-    Operator &op = g.op(OpKind::Conv2D, {0, fi, bi}, out);
-    op.strideH = op.strideW = 2;
-    g.m.output = out;
-    compareTensors(runModel(g.m, x, kernels), {45, 39, 66, 50}, 0);
-}
-
-void tst_NnOperators::transposeNotFlippedByHand_data()
-{
-    QTest::addColumn<QString>("variant");
-    addVariantRows("2x2 input, 2x2 kernel", [](QTestData &) {});
-}
-
-void tst_NnOperators::transposeNotFlippedByHand()
-{
+    addVariantRows("SAME split: 4x4 ramp, 3x3 ones, stride 2", [&](QTestData &d) {
+        d << int(OpKind::Conv2D) << QList<int>{4, 4} << ramp << QList<float>(9, 1.0f) << 0.0f << QList<int>{2, 2}
+          << QList<float>{45, 39, 66, 50};
+    });
     // Each input pixel writes value * kernel + bias into its own 2x2 block,
     // kernel element (ky, kx) landing at (ky, kx) of the block.
-    QFETCH(QString, variant);
-    const Kernels *kernels = ::variant(variant);
+    addVariantRows("transposed, not flipped: 2x2 input, 2x2 kernel", [&](QTestData &d) {
+        d << int(OpKind::TransposeConvBias) << QList<int>{2, 2} << QList<float>{1, 10, 100, 1000}
+          << QList<float>{1, 2, 3, 4} << 0.5f << QList<int>{4, 4}
+          << QList<float>{1.5, 2.5, 10.5, 20.5, 3.5, 4.5, 30.5, 40.5, 100.5, 200.5, 1000.5, 2000.5, 300.5, 400.5,
+                          3000.5, 4000.5};
+    });
+}
+
+void tst_NnOperators::byHand()
+{
+    QFETCH(int, kind);
+    QFETCH(QList<int>, inputShape);
+    QFETCH(QList<float>, input);
+    QFETCH(QList<float>, weights);
+    QFETCH(float, bias);
+    QFETCH(QList<int>, outputShape);
+    QFETCH(QList<float>, expected);
+    const Kernels *kernels = rowKernels();
     if (!kernels)
         QSKIP("this CPU lacks AVX2/FMA");
+    const int k = int(std::lround(std::sqrt(double(weights.size()))));
     Builder g;
-    g.activation(2, 2, 1);
-    const int fi = g.tensor({1, 2, 2, 1}, {1, 2, 3, 4}), bi = g.tensor({1}, {0.5f});
-    const int out = g.activation(4, 4, 1);
-    Operator &op = g.op(OpKind::TransposeConvBias, {0, fi, bi}, out);
+    g.activation(inputShape[0], inputShape[1], 1);
+    const int fi = g.tensor({1, k, k, 1}, {weights.begin(), weights.end()}), bi = g.tensor({1}, {bias});
+    const int out = g.activation(outputShape[0], outputShape[1], 1);
+    Operator &op = g.op(OpKind(kind), {0, fi, bi}, out);
     op.strideH = op.strideW = 2;
     g.m.output = out;
-    compareTensors(runModel(g.m, Tensor4{2, 2, 1, {1, 10, 100, 1000}}, kernels),
-                   {1.5, 2.5, 10.5, 20.5, 3.5, 4.5, 30.5, 40.5, 100.5, 200.5, 1000.5, 2000.5, 300.5, 400.5, 3000.5,
-                    4000.5},
-                   0);
+    const Tensor4 x{inputShape[0], inputShape[1], 1, {input.begin(), input.end()}};
+    compareTensors(runModel(g.m, x, kernels), {expected.begin(), expected.end()}, 0);
 }
 
 void tst_NnOperators::twoThreadsMatchOne()
