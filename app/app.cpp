@@ -6,6 +6,7 @@
 #include "app/popupplacement.h"
 #include "app/system/desktopintegration.h"
 #include "app/system/oshelper.h"
+#include "gui/mainwidget.h"
 #include "resources/resources.h"
 
 #include <QAction>
@@ -18,6 +19,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QSlider>
+#include <QWheelEvent>
 #include <QSysInfo>
 #include <QThread>
 #include <QTimer>
@@ -195,7 +198,8 @@ void App::buildTray()
 void App::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
 {
     if (reason == QSystemTrayIcon::Trigger) {
-        // A click toggles the main window once it exists.
+        if (mainWindow)
+            mainWindow->setVisible(!mainWindow->isVisible());
         return;
     }
     // The menu is about to open: show it in the current language.
@@ -237,6 +241,11 @@ void App::shutdown()
     // Components stop here in this order: main window, camera grabber, virtual camera, virtual
     // microphone, light controller, update manager. The setup wizard is only forgotten.
     setupWizard = nullptr;
+    if (mainWindow) {
+        mainWindow->close();
+        delete mainWindow;
+        mainWindow = nullptr;
+    }
     if (trayIcon)
         trayIcon->setVisible(false);
     if (!quitting) {
@@ -247,12 +256,21 @@ void App::shutdown()
 
 void App::showMainWindow()
 {
-    // Shows the main window once it exists; it is created by recreateMainWindow().
+    if (mainWindow)
+        mainWindow->show();
 }
 
 void App::recreateMainWindow()
 {
     qDebug() << "recreating main window";
+    const bool wasVisible = mainWindow && mainWindow->isVisible();
+    MainWidget *old = mainWindow;
+    mainWindow = new MainWidget(nullptr);
+    mainWindow->setVisible(wasVisible);
+    if (old) {
+        old->close();
+        delete old;
+    }
 }
 
 void App::onColorSchemeChanged()
@@ -267,14 +285,22 @@ void App::onColorSchemeChanged()
 
 bool App::eventFilter(QObject *watched, QEvent *event)
 {
-    // The main window's sliders hand their wheel events to the page here once it exists.
+    // The main window's sliders hand their wheel events to the page, which scrolls.
+    if (mainWindow && event->type() == QEvent::Wheel && qobject_cast<QSlider *>(watched)) {
+        mainWindow->forwardMouseWheelEvent(static_cast<QWheelEvent *>(event));
+        return true;
+    }
     return QObject::eventFilter(watched, event);
 }
 
 bool App::notify(QObject *receiver, QEvent *event)
 {
-    // The main window follows activation here once it exists: shown on ApplicationActivate,
-    // hidden on ApplicationDeactivate only while isTrayAvailable().
+    // The main window is the tray icon's popup: shown when the application is activated, hidden
+    // when it is deactivated, but only while a tray can bring it back.
+    if (mainWindow && event->type() == QEvent::ApplicationActivate && mainWindow->isHidden())
+        mainWindow->show();
+    else if (mainWindow && event->type() == QEvent::ApplicationDeactivate && isTrayAvailable())
+        mainWindow->hide();
     return QApplication::notify(receiver, event);
 }
 

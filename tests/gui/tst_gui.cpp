@@ -1,0 +1,261 @@
+#include "guitestmain.h"
+
+#include "gui/draggableframe.h"
+#include "gui/gui.h"
+#include "gui/renderframe.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QSlider>
+#include <QVBoxLayout>
+
+class tst_Gui : public QObject
+{
+    Q_OBJECT
+private slots:
+    void valueText_data();
+    void valueText();
+    void invertPixels_data();
+    void invertPixels();
+    void tintImage_data();
+    void tintImage();
+    void textSize();
+    void iconLabel();
+    void missingIconLeavesLabelEmpty();
+    void sliderRowToggleFollowsAutoMode_data();
+    void sliderRowToggleFollowsAutoMode();
+    void sliderRowTakesExternalValues();
+    void childrenFollowEnabledState();
+    void previewCoversAndMirrors_data();
+    void previewCoversAndMirrors();
+};
+
+void tst_Gui::valueText_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("minimum");
+    QTest::addColumn<int>("maximum");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("PERC middle of -100..100") << "PERC" << 0 << -100 << 100 << "50%";
+    QTest::newRow("PERC truncates") << "PERC" << 1 << 0 << 3 << "33%";
+    QTest::newRow("PERC top") << "PERC" << 64 << -64 << 64 << "100%";
+    QTest::newRow("PERC empty range") << "PERC" << 5 << 5 << 5 << "0%";
+    QTest::newRow("SKIN as percent") << "SKIN" << 50 << 0 << 100 << "50%";
+    QTest::newRow("TEMP") << "TEMP" << 4600 << 2800 << 6500 << "4600K";
+    QTest::newRow("DEG half degrees") << "DEG" << 5 << -20 << 20 << "2.5\u00b0";
+    QTest::newRow("DEG negative") << "DEG" << -3 << -20 << 20 << "-1.5\u00b0";
+    QTest::newRow("DEG zero") << "DEG" << 0 << -20 << 20 << "0.0\u00b0";
+    QTest::newRow("ROT none") << "ROT" << 0 << 0 << 2 << "";
+    QTest::newRow("ROT vertical") << "ROT" << 1 << 0 << 2 << "Vertical";
+    QTest::newRow("ROT crop") << "ROT" << 2 << 0 << 2 << "Crop";
+    QTest::newRow("list first") << "[Off, On]" << 0 << 0 << 1 << "Off";
+    QTest::newRow("list trims blanks") << "[Auto, 220v, 110v]" << 1 << 0 << 2 << "220v";
+    QTest::newRow("list past end") << "[Off, On]" << 2 << 0 << 2 << "ERROR!";
+    QTest::newRow("list negative") << "[Off, On]" << -1 << -1 << 1 << "ERROR!";
+    QTest::newRow("no kind") << "" << 7 << 0 << 10 << "";
+    QTest::newRow("unknown kind") << "FOO" << 7 << 0 << 10 << "";
+}
+
+void tst_Gui::valueText()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, value);
+    QFETCH(int, minimum);
+    QFETCH(int, maximum);
+    QFETCH(QString, expected);
+    QCOMPARE(gui::valueText(kind, value, minimum, maximum), expected);
+}
+
+void tst_Gui::invertPixels_data()
+{
+    QTest::addColumn<QRgb>("pixel");
+    QTest::addColumn<QRgb>("expected");
+    QTest::newRow("black becomes white") << qRgba(0, 0, 0, 255) << qRgba(255, 255, 255, 255);
+    QTest::newRow("light stays") << qRgba(200, 128, 255, 255) << qRgba(200, 128, 255, 255);
+    QTest::newRow("dark channels only") << qRgba(200, 100, 50, 255) << qRgba(200, 155, 205, 255);
+    QTest::newRow("scaled by alpha") << qRgba(0, 0, 0, 128) << qRgba(128, 128, 128, 128);
+    QTest::newRow("light scaled by alpha") << qRgba(200, 127, 0, 51) << qRgba(40, 25, 51, 51);
+    QTest::newRow("transparent") << qRgba(0, 0, 0, 0) << qRgba(0, 0, 0, 0);
+}
+
+void tst_Gui::invertPixels()
+{
+    QFETCH(QRgb, pixel);
+    QFETCH(QRgb, expected);
+    QImage image(3, 1, QImage::Format_ARGB32);
+    image.fill(pixel);
+    gui::invertPixels(image);
+    QCOMPARE(image.format(), QImage::Format_ARGB32);
+    for (int x = 0; x < 3; ++x)
+        QCOMPARE(QColor::fromRgba(image.pixel(x, 0)), QColor::fromRgba(expected));
+}
+
+void tst_Gui::tintImage_data()
+{
+    QTest::addColumn<QRgb>("pixel");
+    QTest::addColumn<QColor>("tint");
+    QTest::addColumn<QRgb>("expected");
+    const QColor text("#474749");
+    QTest::newRow("white takes the colour") << qRgba(255, 255, 255, 255) << text << qRgba(0x47, 0x47, 0x49, 255);
+    QTest::newRow("black stays black") << qRgba(0, 0, 0, 255) << text << qRgba(0, 0, 0, 255);
+    QTest::newRow("half lightness") << qRgba(128, 128, 128, 200) << QColor(200, 100, 50) << qRgba(100, 50, 25, 200);
+    QTest::newRow("alpha kept") << qRgba(255, 255, 255, 17) << QColor("#0064da") << qRgba(0, 0x64, 0xda, 17);
+}
+
+void tst_Gui::tintImage()
+{
+    QFETCH(QRgb, pixel);
+    QFETCH(QColor, tint);
+    QFETCH(QRgb, expected);
+    QImage image(2, 2, QImage::Format_ARGB32);
+    image.fill(pixel);
+    gui::tintImage(image, tint);
+    QCOMPARE(QColor::fromRgba(image.pixel(1, 1)), QColor::fromRgba(expected));
+}
+
+void tst_Gui::textSize()
+{
+    QCOMPARE(gui::gts(gui::TextSize::Normal), QString("13pt"));
+    QCOMPARE(gui::gtsn(gui::TextSize::Title), 18);
+    QCOMPARE(gui::gtsn(gui::TextSize::Small), 12);
+}
+
+void tst_Gui::iconLabel()
+{
+    QLabel label;
+    gui::setIconLabel(&label, 15, "icon_brightness", true);
+    QVERIFY(!label.pixmap().isNull());
+    QCOMPARE(label.size(), QSize(15, 15));
+    QCOMPARE(gui::assetPath("icon_toggle"), QString(":/assets/icon_toggle.svg"));
+    QCOMPARE(gui::assetPath(":/assets/permissions/check"), QString(":/assets/permissions/check.svg"));
+}
+
+void tst_Gui::missingIconLeavesLabelEmpty()
+{
+    QLabel label;
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("Unable to find asset:.*icon_nowhere.*\\(png or svg\\)"));
+    gui::setIconLabel(&label, 15, "icon_nowhere", true);
+    QVERIFY(label.pixmap().isNull());
+}
+
+void tst_Gui::sliderRowToggleFollowsAutoMode_data()
+{
+    QTest::addColumn<bool>("autoAvailable");
+    QTest::addColumn<bool>("autoEnabled");
+    QTest::addColumn<bool>("checked");
+    QTest::newRow("auto on starts unchecked") << true << true << false;
+    QTest::newRow("auto off starts checked") << true << false << true;
+    QTest::newRow("no auto mode starts checked") << false << false << true;
+}
+
+void tst_Gui::sliderRowToggleFollowsAutoMode()
+{
+    QFETCH(bool, autoAvailable);
+    QFETCH(bool, autoEnabled);
+    QFETCH(bool, checked);
+    QWidget page;
+    auto *layout = new QVBoxLayout(&page);
+    DraggableFrame *row = gui::createSettingLayout(layout, "icon_brightness", "Brightness", gui::PlainSlider,
+                                                   autoAvailable, autoEnabled, -64, 64, 0, 1, 10,
+                                                   [](QCheckBox *, QSlider *, QLabel *) {});
+    QCOMPARE(row->property("setting_name").toString(), QString("Brightness"));
+    auto *toggle = row->findChild<QCheckBox *>("toggle_button");
+    QVERIFY(toggle);
+    QCOMPARE(toggle->isChecked(), checked);
+    auto *slider = row->findChild<QSlider *>();
+    QCOMPARE(slider->minimum(), -64);
+    QCOMPARE(slider->maximum(), 64);
+    QCOMPARE(slider->value(), 10);
+    for (const char *name : {"icon_label", "title_label", "icon_drag_label", "value_label"})
+        QVERIFY2(row->findChild<QLabel *>(name), name);
+}
+
+void tst_Gui::sliderRowTakesExternalValues()
+{
+    QWidget page;
+    auto *layout = new QVBoxLayout(&page);
+    int calls = 0;
+    DraggableFrame *row = gui::createSettingLayout(
+        layout, "icon_white_balance", "White Balance", gui::HeatSlider, true, false, 2800, 6500, 4600, 1, 4600,
+        [&calls](QCheckBox *, QSlider *slider, QLabel *label) {
+            ++calls;
+            label->setText(gui::valueText("TEMP", slider->value(), slider->minimum(), slider->maximum()));
+        });
+    auto *toggle = row->findChild<QCheckBox *>("toggle_button");
+    auto *slider = row->findChild<QSlider *>();
+    QSignalSpy toggled(toggle, &QCheckBox::toggled);
+    QSignalSpy moved(slider, &QSlider::valueChanged);
+    emit row->onValueHasExternallyChanged(5000, true);
+    QCOMPARE(slider->value(), 5000);
+    QVERIFY(!toggle->isChecked());
+    QCOMPARE(toggled.count(), 0);
+    QCOMPARE(moved.count(), 0);
+    QCOMPARE(calls, 1);
+    QCOMPARE(row->findChild<QLabel *>("value_label")->text(), QString("5000K"));
+
+    slider->setValue(3000);
+    QCOMPARE(calls, 2);
+    toggle->setChecked(true);
+    QCOMPARE(calls, 3);
+}
+
+void tst_Gui::childrenFollowEnabledState()
+{
+    QWidget page;
+    auto *layout = new QVBoxLayout(&page);
+    DraggableFrame *row = gui::createSettingLayout(layout, "icon_zoom", "Zoom", gui::PlainSlider, false, false, 0,
+                                                   60, 0, 1, 0, [](QCheckBox *, QSlider *, QLabel *) {});
+    auto *toggle = row->findChild<QCheckBox *>("toggle_button");
+    auto *slider = row->findChild<QSlider *>();
+    auto *title = row->findChild<QLabel *>("title_label");
+    gui::enableChildren(row, false, {toggle});
+    QVERIFY(!slider->isEnabled());
+    QVERIFY(toggle->isEnabled());
+    QVERIFY(title->isEnabled()); // labels are not controls
+    gui::showChildren(row, false);
+    QVERIFY(toggle->isHidden() && slider->isHidden());
+}
+
+void tst_Gui::previewCoversAndMirrors_data()
+{
+    QTest::addColumn<bool>("mirrorSetting");
+    QTest::addColumn<bool>("ignoreMirroring");
+    QTest::addColumn<bool>("mirrored");
+    QTest::newRow("camera frame") << false << false << false;
+    QTest::newRow("camera frame, mirror preview") << true << false << true;
+    QTest::newRow("stock picture, mirror preview") << true << true << false;
+}
+
+// A 640 x 360 picture, left half red and right half blue, in the 320 x 180
+// preview: it covers the rounded area and is mirrored only when asked.
+void tst_Gui::previewCoversAndMirrors()
+{
+    QFETCH(bool, mirrorSetting);
+    QFETCH(bool, ignoreMirroring);
+    QFETCH(bool, mirrored);
+    auto *app = static_cast<App *>(qApp);
+    app->setMgr()->setSubSetting(BaseSettings::General, BaseSettings::FlipHorizontal, mirrorSetting);
+
+    QImage picture(640, 360, QImage::Format_ARGB32);
+    picture.fill(Qt::blue);
+    for (int y = 0; y < 360; ++y)
+        std::fill_n(reinterpret_cast<QRgb *>(picture.scanLine(y)), 320, qRgb(255, 0, 0));
+
+    RenderFrame frame;
+    QCOMPARE(frame.objectName(), QString("RenderFrame"));
+    frame.setFixedSize(320, 180);
+    frame.onNewFrame(picture, ignoreMirroring);
+    const QImage shown = frame.grab().toImage();
+    const QColor left = shown.pixelColor(40, 90);
+    const QColor right = shown.pixelColor(280, 90);
+    QCOMPARE(left, mirrored ? QColor(Qt::blue) : QColor(Qt::red));
+    QCOMPARE(right, mirrored ? QColor(Qt::red) : QColor(Qt::blue));
+    // Scaled by max(164 / 360, 304 / 640): the content area is covered edge to edge.
+    QCOMPARE(shown.pixelColor(9, 90), mirrored ? QColor(Qt::blue) : QColor(Qt::red));
+    QCOMPARE(shown.pixelColor(200, 10), mirrored ? QColor(Qt::red) : QColor(Qt::blue));
+    app->setMgr()->setSubSetting(BaseSettings::General, BaseSettings::FlipHorizontal, false);
+}
+
+TALVENTO_GUI_TEST_MAIN(tst_Gui)
+#include "tst_gui.moc"

@@ -1,0 +1,243 @@
+#include "guitestmain.h"
+
+#include "gui/draggableframe.h"
+#include "gui/mainwidget.h"
+#include "light/lightcontroller.h"
+#include "light/simulatedlightpanel.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSlider>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+App *app()
+{
+    return static_cast<App *>(qApp);
+}
+
+QVBoxLayout *pageLayout(MainWidget &window, const QString &page)
+{
+    for (QWidget *frame : window.findChildren<QWidget *>("settingsFrame")) {
+        if (frame->layout()->property("settings_name").toString() == page)
+            return static_cast<QVBoxLayout *>(frame->layout());
+    }
+    return nullptr;
+}
+
+QStringList rowNames(QVBoxLayout *layout)
+{
+    QStringList names;
+    for (int i = 0; i < layout->count(); ++i) {
+        if (auto *row = qobject_cast<DraggableFrame *>(layout->itemAt(i)->widget()))
+            names.append(row->property("setting_name").toString());
+    }
+    return names;
+}
+
+QCheckBox *toggleTitled(QWidget *row, const QString &title)
+{
+    for (QCheckBox *box : row->findChildren<QCheckBox *>("toggle_button")) {
+        const auto *label = box->parentWidget()->findChild<QLabel *>();
+        if (label && label->text() == title)
+            return box;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class tst_MainWidget : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void storedOrderComesFirst_data();
+    void storedOrderComesFirst();
+    void draggingStoresWholeOrder();
+    void resetTurnsTogglesBack();
+    void tabsWithoutAudioDevice();
+    void pagesKeepTheirHeights();
+    void wheelOverSliderScrollsPage();
+    void lightWarningFollowsConnection();
+    void emptyPageSaysIncompatible();
+};
+
+void tst_MainWidget::init()
+{
+    BaseSettings *settings = app()->setMgr();
+    for (const char *key : {"Sliders", "Camera", "Light", "Audio", "Overlays", "Settings"})
+        settings->remove(key);
+    settings->sync();
+}
+
+void tst_MainWidget::storedOrderComesFirst_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("nothing stored") << "Overlays" << QStringList() << QStringList{"Logo", "Text"};
+    QTest::newRow("stored order") << "Overlays" << QStringList{"Text", "Logo"} << QStringList{"Text", "Logo"};
+    QTest::newRow("missing names appended")
+        << "Settings" << QStringList{"App Information"} << QStringList{"App Information", "Settings"};
+    QTest::newRow("unknown names build nothing")
+        << "Overlays" << QStringList{"Sticker", "Text"} << QStringList{"Text", "Logo"};
+}
+
+void tst_MainWidget::storedOrderComesFirst()
+{
+    QFETCH(QString, page);
+    QFETCH(QStringList, stored);
+    QFETCH(QStringList, expected);
+    if (!stored.isEmpty())
+        app()->setMgr()->setValue(page, stored);
+    MainWidget window;
+    QCOMPARE(rowNames(pageLayout(window, page)), expected);
+}
+
+void tst_MainWidget::draggingStoresWholeOrder()
+{
+    MainWidget window;
+    QVBoxLayout *layout = pageLayout(window, "Settings");
+    auto *general = layout->parentWidget()->findChild<DraggableFrame *>("Setting_Settings");
+    auto *info = layout->parentWidget()->findChild<DraggableFrame *>("Setting_AppInformation");
+    QVERIFY(general && info);
+    // A drag entering a neighbour moves the dragged row to its place at once.
+    emit info->onFrameDropped(info, general);
+    QCOMPARE(rowNames(layout), (QStringList{"App Information", "Settings"}));
+    QCOMPARE(app()->setMgr()->value("Settings").toStringList(), (QStringList{"App Information", "Settings"}));
+
+    // The stored order is what the next window builds.
+    MainWidget next;
+    QCOMPARE(rowNames(pageLayout(next, "Settings")), (QStringList{"App Information", "Settings"}));
+}
+
+void tst_MainWidget::resetTurnsTogglesBack()
+{
+    MainWidget window;
+    QWidget *settingsRow = pageLayout(window, "Settings")->parentWidget()->findChild<DraggableFrame *>("Setting_Settings");
+    QCheckBox *login = toggleTitled(settingsRow, "Start at login");
+    QCheckBox *mirror = toggleTitled(settingsRow, "Mirror preview");
+    QCheckBox *lowPower = toggleTitled(settingsRow, "Low power mode");
+    QVERIFY(login && mirror && lowPower);
+    login->setChecked(false);
+    mirror->setChecked(true);
+    lowPower->setChecked(true);
+    QCOMPARE(app()->setMgr()->getSubSetting(BaseSettings::General, BaseSettings::FlipHorizontal).toBool(), true);
+
+    QWidget *logoRow = pageLayout(window, "Overlays")->parentWidget()->findChild<DraggableFrame *>("Setting_Logo");
+    QCheckBox *showLogo = logoRow->findChild<QCheckBox *>("toggle_button");
+    showLogo->setChecked(true);
+
+    window.resetAllSettings();
+    QVERIFY(login->isChecked());
+    QVERIFY(!mirror->isChecked());
+    QVERIFY(!lowPower->isChecked());
+    QVERIFY(!showLogo->isChecked());
+    BaseSettings *settings = app()->setMgr();
+    QCOMPARE(settings->getSubSetting(BaseSettings::General, BaseSettings::StartAtLogin).toBool(), true);
+    QCOMPARE(settings->getSubSetting(BaseSettings::General, BaseSettings::FlipHorizontal).toBool(), false);
+    QCOMPARE(settings->getSubSetting(BaseSettings::General, BaseSettings::LowPowerMode).toBool(), false);
+    QCOMPARE(settings->getSubSetting(BaseSettings::LogoOverlay, BaseSettings::Enabled).toBool(), false);
+}
+
+void tst_MainWidget::tabsWithoutAudioDevice()
+{
+    MainWidget window;
+    auto *header = window.findChild<QWidget *>("tabHeader");
+    const QList<QPushButton *> tabs = header->findChildren<QPushButton *>();
+    QCOMPARE(tabs.size(), 5);
+    QVERIFY(tabs[0]->isChecked());
+    QVERIFY(!pageLayout(window, "Audio"));
+
+    auto *stack = window.findChild<QStackedWidget *>("_mainStack");
+    QCOMPARE(stack->count(), 5);
+    tabs[3]->click();
+    QCOMPARE(stack->currentWidget()->objectName(), QString("page4"));
+    QCOMPARE(stack->currentWidget()->findChild<QWidget *>("settingsFrame")->layout()->property("settings_name"),
+             QVariant("Overlays"));
+}
+
+void tst_MainWidget::pagesKeepTheirHeights()
+{
+    MainWidget window;
+    const QList<std::pair<QString, int>> heights = {
+        {"Sliders", 880}, {"Camera", 780}, {"Light", 520}, {"Overlays", 780}, {"Settings", 910}};
+    for (const auto &[page, height] : heights) {
+        QVBoxLayout *layout = pageLayout(window, page);
+        QVERIFY2(layout, qPrintable(page));
+        QCOMPARE(layout->property("settings_height").toInt(), height);
+    }
+}
+
+void tst_MainWidget::wheelOverSliderScrollsPage()
+{
+    MainWidget window;
+    window.findChild<QWidget *>("tabHeader")->findChildren<QPushButton *>()[3]->click(); // Overlays
+    window.resize(window.width(), 500);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *stack = window.findChild<QStackedWidget *>("_mainStack");
+    auto *scroll = stack->currentWidget()->findChild<QScrollArea *>("scrollArea");
+    QTRY_VERIFY(scroll->verticalScrollBar()->maximum() > 0);
+    QSlider *slider = pageLayout(window, "Overlays")->parentWidget()->findChild<QSlider *>();
+    const int before = slider->value();
+    QWheelEvent wheel(QPointF(5, 5), slider->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    window.forwardMouseWheelEvent(&wheel);
+    QCOMPARE(slider->value(), before);
+    QVERIFY(scroll->verticalScrollBar()->value() > 0);
+}
+
+// Without a connected panel the light page shows the warning instead of its
+// rows; once the panel connects the rows come back and the warning goes.
+void tst_MainWidget::lightWarningFollowsConnection()
+{
+    auto panel = std::make_shared<SimulatedLightPanel>();
+    LightController light(app()->setMgr(), "Light_ble", "0000f530-1212-efde-1523-785feabcd123",
+                          "00002902-0000-1000-8000-00805f9b34fb", "0000f532-1212-efde-1523-785feabcd123", nullptr,
+                          panel);
+    MainWidget::Controllers controllers;
+    controllers.light = &light;
+    MainWidget window(controllers, nullptr);
+    QVBoxLayout *layout = pageLayout(window, "Light");
+    QWidget *page = layout->parentWidget();
+    auto *warning = page->findChild<QFrame *>("warning_frame");
+    QVERIFY(warning);
+    const QString text = warning->findChild<QLabel *>("warning_frame_text")->text();
+    QVERIFY(text.startsWith("This feature requires a charged <br><br>"));
+    QVERIFY(text.contains(">Talvento Light Panel</a>"));
+    auto *temperature = page->findChild<DraggableFrame *>("Setting_Temperature");
+    auto *brightness = page->findChild<DraggableFrame *>("Setting_Brightness");
+    QVERIFY(temperature && brightness);
+    QCOMPARE(rowNames(layout), (QStringList{"Temperature", "Brightness"}));
+    QVERIFY(temperature->isHidden() && brightness->isHidden());
+    QVERIFY(!warning->parentWidget()->isHidden());
+
+    light.start();
+    QTRY_VERIFY_WITH_TIMEOUT(!temperature->isHidden(), 10000);
+    QVERIFY(!brightness->isHidden());
+    QVERIFY(warning->parentWidget()->isHidden());
+    QVERIFY(brightness->findChild<QSlider *>()->isEnabled());
+
+    light.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(temperature->isHidden(), 10000);
+    QVERIFY(!warning->parentWidget()->isHidden());
+}
+
+void tst_MainWidget::emptyPageSaysIncompatible()
+{
+    MainWidget window(MainWidget::Controllers{}, nullptr);
+    QWidget *page = pageLayout(window, "Light")->parentWidget();
+    QCOMPARE(page->findChild<QLabel *>("warning_frame_text")->text(),
+             QString("This device doesn't seem to be compatible."));
+    QVERIFY(!page->findChild<DraggableFrame *>());
+}
+
+TALVENTO_GUI_TEST_MAIN(tst_MainWidget)
+#include "tst_mainwidget.moc"
