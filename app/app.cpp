@@ -7,7 +7,14 @@
 #include "app/system/desktopintegration.h"
 #include "app/system/oshelper.h"
 #include "gui/mainwidget.h"
+#include "audio/vmic.h"
+#include "camera/capturesession.h"
+#include "camera/uvc/controls.h"
+#include "light/lightcontroller.h"
+#include "light/simulatedlightpanel.h"
 #include "resources/resources.h"
+#include "update/updatemanager.h"
+#include "vcam/virtualcamera.h"
 
 #include <QAction>
 #include <QCommandLineParser>
@@ -220,31 +227,87 @@ void App::updateAppIcon()
         image.scaled(128, 128, Qt::IgnoreAspectRatio, Qt::SmoothTransformation))));
 }
 
+void App::useSimulatedDevices()
+{
+    // Stand-ins for the hardware a build or demo machine lacks: the capture camera and its UVC
+    // controls (one identity, so the grabber pairs them), the light panel, and the shared-memory
+    // virtual camera that the viewer tool reads.
+    CaptureSession::useSimulatedCameras(true);
+    uvc::useSimulatedDevices(true);
+    lightTransport = std::make_shared<SimulatedLightPanel>();
+    virtualcamera::publish();
+    qDebug() << "App::useSimulatedDevices -> simulated camera, camera controls, light panel and virtual camera";
+}
+
+void App::showComponentMessage(const QString &message)
+{
+    if (QThread::currentThread() == thread()) {
+        showMessage(message, "", "Ok", "");
+        return;
+    }
+    QMetaObject::invokeMethod(this, [this, message] { showMessage(message, "", "Ok", ""); },
+                              Qt::QueuedConnection);
+}
+
 void App::start()
 {
-    // Components come up here in this order, each with its own issue: virtual camera (the
-    // application quits when it cannot start), light controller, then the appearance handler
-    // below, virtual microphone (only when the virtual audio device exists), camera grabber,
-    // main window.
+    if (simulate)
+        useSimulatedDevices();
+
+    lightController = new LightController(&settings, "Light_ble", "0000f530-1212-efde-1523-785feabcd123",
+                                          "00002902-0000-1000-8000-00805f9b34fb",
+                                          "0000f532-1212-efde-1523-785feabcd123", nullptr, lightTransport);
+    lightController->start();
+    qDebug() << "App::start -> light controller started";
+
     connect(this, &App::appearenceChanged, this, [this] {
         darkMode = isSystemDarkMode();
         recreateMainWindow();
     });
+
+    virtualMicrophone = new VMic(&settings, nullptr);
+    if (virtualMicrophone->getOutputDevice(false).isNull()) {
+        qDebug() << "App::start -> no virtual audio device; running without the virtual microphone";
+        virtualMicrophone->stop();
+    } else {
+        connect(virtualMicrophone, &VMic::onMessage, this, &App::showComponentMessage, Qt::DirectConnection);
+        virtualMicrophone->start();
+        qDebug() << "App::start -> virtual microphone started";
+    }
+
     recreateMainWindow();
     setupAppToLauncAtStartup(settings.getSubSetting(BaseSettings::General, BaseSettings::StartAtLogin).toBool());
-    // One second later the update manager makes its silent check and the main window is shown.
-    run([this] { showMainWindow(); }, 1000);
+    run([this] {
+        setupUpdateManager();
+        showMainWindow();
+    }, 1000);
 }
 
 void App::shutdown()
 {
-    // Components stop here in this order: main window, camera grabber, virtual camera, virtual
-    // microphone, light controller, update manager. The setup wizard is only forgotten.
     setupWizard = nullptr;
     if (mainWindow) {
         mainWindow->close();
         delete mainWindow;
         mainWindow = nullptr;
+        qDebug() << "App::shutdown -> main window closed";
+    }
+    if (virtualMicrophone) {
+        virtualMicrophone->stop();
+        delete virtualMicrophone;
+        virtualMicrophone = nullptr;
+        qDebug() << "App::shutdown -> virtual microphone stopped";
+    }
+    if (lightController) {
+        lightController->stop();
+        delete lightController;
+        lightController = nullptr;
+        qDebug() << "App::shutdown -> light controller stopped";
+    }
+    if (updateManager) {
+        delete updateManager;
+        updateManager = nullptr;
+        qDebug() << "App::shutdown -> update manager deleted";
     }
     if (trayIcon)
         trayIcon->setVisible(false);

@@ -13,7 +13,9 @@
 #include <QSystemTrayIcon>
 
 #include <functional>
+#include <memory>
 
+class BleTransport;
 class CameraGrabber;
 class LightController;
 class MainWidget;
@@ -130,6 +132,9 @@ private:
     void onColorSchemeChanged();
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void removeBundle(const QString &path);
+    void useSimulatedDevices();
+    /// Shows a component's message; one that arrives off the GUI thread is handed over first.
+    void showComponentMessage(const QString &message);
 
     static const QMap<UIElement, QPair<QString, QString>> _uiColors;
 
@@ -148,4 +153,6 @@ private:
     bool quitting = false;
     bool darkMode = false;
     bool simulate = false;
+    /// The simulated light panel under --simulate; null for the system's Bluetooth.
+    std::shared_ptr<BleTransport> lightTransport;
 };

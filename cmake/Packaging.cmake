@@ -13,6 +13,16 @@ install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/talvento-control.desktop DES
 install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/com.talvento.Control.metainfo.xml DESTINATION /usr/share/metainfo)
 install(FILES ${CMAKE_SOURCE_DIR}/resources/assets/app_blue.svg
         DESTINATION /usr/share/icons/hicolor/scalable/apps RENAME talvento-control.svg)
+# The v4l2loopback node labelled "Talvento Control" is how call applications see the virtual
+# camera: the module is configured and loaded at boot.
+install(FILES ${CMAKE_SOURCE_DIR}/resources/modules/modprobe.conf
+        DESTINATION /etc/modprobe.d RENAME talvento-control.conf)
+install(FILES ${CMAKE_SOURCE_DIR}/resources/modules/modules-load.conf
+        DESTINATION /etc/modules-load.d RENAME talvento-control.conf)
+# Files under /etc are the administrator's once installed: upgrades keep their edits.
+file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles
+     "/etc/modprobe.d/talvento-control.conf\n/etc/modules-load.d/talvento-control.conf\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME talvento-control)

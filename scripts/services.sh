@@ -5,6 +5,7 @@ SVC_DIR=$(mktemp -d)
 export XDG_RUNTIME_DIR=$SVC_DIR
 SVC_PIDS=()
 SVC_PGIDS=()
+SVC_MODULES=()
 
 start_audio() {
     export PULSE_RUNTIME_PATH=$SVC_DIR/pulse PULSE_STATE_PATH=$SVC_DIR/pulse-state
@@ -34,6 +35,31 @@ start_cam_feeder() {
         --format=s16le --client-name=talvento-cam-feeder" >"$SVC_DIR/feeder.log" 2>&1 &
     SVC_PGIDS+=("$!")
     sleep 1.5
+}
+
+# A source named "Talvento Camera Pro Microphone" when the sound server has none (a machine
+# without the camera): a null sink remapped to a source, fed a quiet tone so that audio flows.
+# The modules go again in stop_services.
+start_test_microphone() {
+    pactl list sources | grep -q 'Description: Talvento Camera Pro Microphone' && return 0
+    SVC_MODULES+=("$(pactl load-module module-null-sink sink_name=talvento_cam_feed rate=48000 channels=1 \
+        sink_properties='device.description="Talvento Camera Feed"')")
+    SVC_MODULES+=("$(pactl load-module module-remap-source master=talvento_cam_feed.monitor \
+        source_name=talvento_cam_mic channels=1 \
+        source_properties='device.description="Talvento Camera Pro Microphone"')")
+    setsid bash -c "sox -q -n -t raw -r 48000 -e signed -b 16 -c 1 - synth 3600 sine 440 vol 0.1 | \
+        pacat --playback --latency-msec=20 -d talvento_cam_feed --rate=48000 --channels=1 \
+        --format=s16le --client-name=talvento-test-tone" >"$SVC_DIR/tone.log" 2>&1 &
+    SVC_PGIDS+=("$!")
+}
+
+# The virtual audio device ("Talvento Control" sink and its source) as the installer creates
+# it. On a private sound server its start-up configuration goes to the private directory.
+ensure_virtual_audio() {
+    pactl list short sinks | cut -f2 | grep -qx talvento_control && return 0
+    local config=${XDG_CONFIG_HOME:-$HOME/.config}
+    [ -z "${PULSE_STATE_PATH:-}" ] || config=$SVC_DIR/config
+    XDG_CONFIG_HOME=$config "$top/resources/installer/install_audio_driver" >/dev/null
 }
 
 start_display() {
@@ -68,6 +94,7 @@ start_bluez_mock() {
 }
 
 stop_services() {
+    for m in "${SVC_MODULES[@]}"; do pactl unload-module "$m" 2>/dev/null; done
     for g in "${SVC_PGIDS[@]}"; do kill -- "-$g" 2>/dev/null; done
     for ((i = ${#SVC_PIDS[@]} - 1; i >= 0; i--)); do kill "${SVC_PIDS[i]}" 2>/dev/null; done
     for p in "${SVC_PIDS[@]}"; do
