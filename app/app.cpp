@@ -6,10 +6,11 @@
 #include "app/popupplacement.h"
 #include "app/system/desktopintegration.h"
 #include "app/system/oshelper.h"
-#include "gui/mainwidget.h"
 #include "audio/vmic.h"
+#include "camera/cameragrabber.h"
 #include "camera/capturesession.h"
 #include "camera/uvc/controls.h"
+#include "gui/mainwidget.h"
 #include "light/lightcontroller.h"
 #include "light/simulatedlightpanel.h"
 #include "resources/resources.h"
@@ -275,6 +276,9 @@ void App::start()
         qDebug() << "App::start -> virtual microphone started";
     }
 
+    cameraGrabber = new CameraGrabber(nullptr);
+    qDebug() << "App::start -> camera grabber created";
+
     recreateMainWindow();
     setupAppToLauncAtStartup(settings.getSubSetting(BaseSettings::General, BaseSettings::StartAtLogin).toBool());
     run([this] {
@@ -291,6 +295,12 @@ void App::shutdown()
         delete mainWindow;
         mainWindow = nullptr;
         qDebug() << "App::shutdown -> main window closed";
+    }
+    if (cameraGrabber) {
+        cameraGrabber->stopCamera();
+        delete cameraGrabber;
+        cameraGrabber = nullptr;
+        qDebug() << "App::shutdown -> camera grabber stopped";
     }
     if (virtualMicrophone) {
         virtualMicrophone->stop();

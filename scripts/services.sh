@@ -2,6 +2,7 @@
 # application and its tests talk to. Every piece of state lives in one private
 # directory; stop_services ends only what was started here.
 SVC_DIR=$(mktemp -d)
+SVC_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export XDG_RUNTIME_DIR=$SVC_DIR
 SVC_PIDS=()
 SVC_PGIDS=()
@@ -59,7 +60,7 @@ ensure_virtual_audio() {
     pactl list short sinks | cut -f2 | grep -qx talvento_control && return 0
     local config=${XDG_CONFIG_HOME:-$HOME/.config}
     [ -z "${PULSE_STATE_PATH:-}" ] || config=$SVC_DIR/config
-    XDG_CONFIG_HOME=$config "$top/resources/installer/install_audio_driver" >/dev/null
+    XDG_CONFIG_HOME=$config "$SVC_TOP/resources/installer/install_audio_driver" >/dev/null
 }
 
 start_display() {
@@ -74,6 +75,19 @@ start_tray() {
         --transparent true --alpha 0 >"$SVC_DIR/trayer.log" 2>&1 &
     SVC_PIDS+=("$!")
     sleep 0.5
+}
+
+# $1 = pid of the application: right-clicks its icon in the tray host (bottom-right corner) and
+# picks "Quit", the menu's second entry, until the process has ended (at most 20 tries).
+quit_through_tray() {
+    local width height
+    read -r width height < <(xdotool getdisplaygeometry)
+    for _ in $(seq 20); do
+        kill -0 "$1" 2>/dev/null || return 0
+        xdotool mousemove $((width - 12)) $((height - 16)) click 3 sleep 0.5 key Down Down Return
+        for _ in $(seq 20); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+    done
+    ! kill -0 "$1" 2>/dev/null
 }
 
 # A mock BlueZ on a private bus exported as the system bus. Tests add the light
