@@ -99,7 +99,11 @@ Tap tapAt(int i, int srcCount, int dstCount)
 }
 
 // The taps of a whole row, one array per field so that vectors of them load
-// directly; each array has Lanes spare entries for the last, partial vector.
+// directly; each array has spare entries for the last, partial vector. The spare
+// count is the widest vector of any build, because the work sizes callers
+// allocate by come from one build for all.
+constexpr int TapSpare = 8;
+static_assert(TapSpare >= Lanes);
 struct TapRow
 {
     int32_t *first;
@@ -109,14 +113,14 @@ struct TapRow
 
 size_t tapRowBytes(int count)
 {
-    return 3 * (size_t(count) + Lanes) * sizeof(int32_t) + 64;
+    return 3 * (size_t(count) + TapSpare) * sizeof(int32_t) + 64;
 }
 
 TapRow makeTaps(uint8_t *memory, int srcCount, int dstCount)
 {
     int32_t *base = reinterpret_cast<int32_t *>(alignUp(memory));
-    const TapRow taps{base, base + dstCount + Lanes, base + 2 * (dstCount + Lanes)};
-    for (int x = 0; x < dstCount + Lanes; ++x) {
+    const TapRow taps{base, base + dstCount + TapSpare, base + 2 * (dstCount + TapSpare)};
+    for (int x = 0; x < dstCount + TapSpare; ++x) {
         const Tap t = tapAt(x < dstCount ? x : dstCount - 1, srcCount, dstCount);
         taps.first[x] = t.i0;
         taps.second[x] = t.i1;

@@ -51,7 +51,6 @@ void SubProcessor::setRenderTarget(const FrameRef &frame)
 FrameRef SubProcessor::takeRenderTarget(int width, int height)
 {
     FrameRef target = std::move(m_renderTarget);
-    m_renderTarget.reset();
     if (target && target->width() == width && target->height() == height)
         return target;
     if (!m_ownFrames || m_ownFrames->width() != width || m_ownFrames->height() != height)

@@ -22,6 +22,16 @@ class SubProcessor : public QObject
 {
     Q_OBJECT
 public:
+    /// Per-stage state. Stages derive their own and keep everything there, so that it
+    /// lives until the worker has stopped.
+    struct OpaqueBase
+    {
+        explicit OpaqueBase(SubProcessor *owner) : owner(owner) { }
+        virtual ~OpaqueBase() = default;
+        SubProcessor *owner;
+        VideoImage outputImage; // under m_outputLock
+    };
+
     /// The stage moves itself to its worker's thread, so it takes no parent.
     SubProcessor();
     ~SubProcessor() override;
@@ -47,23 +57,16 @@ public:
     int64_t maximumRate() const { return m_maxRate; }
 
 protected:
-    /// Per-stage state. Stages derive their own and keep everything there, so that it
-    /// lives until the worker has stopped.
-    struct OpaqueBase
-    {
-        explicit OpaqueBase(SubProcessor *owner) : owner(owner) { }
-        virtual ~OpaqueBase() = default;
-        SubProcessor *owner;
-        VideoImage outputImage; // under m_outputLock
-    };
-
     /// The rate limit around one run. Null image: returns null. Within 1000 / rate ms
     /// of the last run: returns the stored output. Otherwise stamps the run and calls
     /// work(), which returns the new output; a null result is returned as is and leaves
     /// the stored output alone.
+    /// The render target is dropped whatever happens, so that a frame handed for this
+    /// call is never written by a later one.
     template <typename Work>
     VideoImage runLimited(const VideoImage &image, Work work)
     {
+        const RenderTargetScope scope(m_renderTarget);
         if (image.isNull())
             return {};
         if (!takeRun())
@@ -87,6 +90,12 @@ protected:
     QRecursiveMutex m_outputLock;
 
 private:
+    struct RenderTargetScope
+    {
+        FrameRef &target;
+        ~RenderTargetScope() { target.reset(); }
+    };
+
     // True, and stamps the run, when 1000 / rate ms have passed since the last one.
     bool takeRun();
 

@@ -1,0 +1,56 @@
+#include "video/imageblursp.h"
+
+#include "video/kernels.h"
+
+#include <QDebug>
+
+#include <algorithm>
+
+namespace {
+
+struct ImageBlurSPOpaque : SubProcessor::OpaqueBase
+{
+    using OpaqueBase::OpaqueBase;
+    ~ImageBlurSPOpaque() override { qDebug() << "ImageBlurSP::Opaque DCTOR!"; }
+
+    const kernels::Table &k = kernels::best();
+    std::vector<uint8_t> work;
+};
+
+} // namespace
+
+ImageBlurSP::ImageBlurSP()
+{
+    m_opaque = std::make_shared<ImageBlurSPOpaque>(this);
+    setMaximumRate(35);
+}
+
+double ImageBlurSP::blurRadius(float width, float height, const CameraSetting &blur)
+{
+    const int64_t range = blur.maximum - blur.minimum;
+    if (range == 0)
+        return 0.0;
+    return std::max(width, height) * double(blur.value - blur.minimum) / double(range) * 0.0125;
+}
+
+VideoImage ImageBlurSP::processImage(const VideoImage &image, const float &width,
+                                     const float &height, const CameraSetting &blur)
+{
+    auto *d = static_cast<ImageBlurSPOpaque *>(m_opaque.get());
+    return runLimited(image, [&]() -> VideoImage {
+        if (!image.frame)
+            return {};
+        const Frame &in = *image.frame;
+        const int sw = (in.width() + 3) / 4, sh = (in.height() + 3) / 4;
+        // The quarter-size picture comes from the stage's own frames: the pipeline
+        // keeps reusing the last one between runs.
+        FrameRef small = takeRenderTarget(sw, sh);
+        d->work.resize(std::max(d->work.size(), kernels::blurWorkBytes(sw, sh)));
+        const kernels::Bgra out{small->data(), sw, sh, small->stride()};
+        d->k.downscale4({in.data(), in.width(), in.height(), in.stride()}, out);
+        const float sigma = kernels::quarterSizeSigma(float(blurRadius(width, height, blur)));
+        d->k.blur(out, out, sigma, d->work.data());
+        small->setTimestampUs(in.timestampUs());
+        return {small, nullptr};
+    });
+}

@@ -1,0 +1,61 @@
+#include "video/imagetonesp.h"
+
+#include "video/kernels.h"
+
+#include <QDebug>
+
+namespace {
+
+struct ImageToneSPOpaque : SubProcessor::OpaqueBase
+{
+    using OpaqueBase::OpaqueBase;
+    ~ImageToneSPOpaque() override { qDebug() << "ImageToneSPOpaque::Opaque DCTOR!"; }
+
+    const kernels::Table &k = kernels::best();
+    FrameRef small;            // the frame averaged down by 4
+    std::vector<uint8_t> mask; // its skin mask
+    std::vector<uint8_t> work;
+};
+
+} // namespace
+
+ImageToneSP::ImageToneSP()
+{
+    m_opaque = std::make_shared<ImageToneSPOpaque>(this);
+}
+
+float ImageToneSP::hueAngle(const CameraSetting &skinTone)
+{
+    const int64_t range = skinTone.maximum - skinTone.minimum;
+    const double fraction = range ? double(skinTone.value - skinTone.minimum) / double(range) : 0.5;
+    return float(0.5 - fraction);
+}
+
+VideoImage ImageToneSP::processImage(const VideoImage &image, const float &, const float &,
+                                     const CameraSetting &skinTone)
+{
+    auto *d = static_cast<ImageToneSPOpaque *>(m_opaque.get());
+    return runLimited(image, [&]() -> VideoImage {
+        if (!image.frame)
+            return {};
+        const Frame &in = *image.frame;
+        const int sw = (in.width() + 3) / 4, sh = (in.height() + 3) / 4;
+        if (!d->small || d->small->width() != sw || d->small->height() != sh) {
+            d->small = Frame::create(sw, sh);
+            d->mask.resize(size_t(sw) * sh);
+            d->work.resize(kernels::skinToneWorkBytes(in.width()));
+        } else if (d->work.size() < kernels::skinToneWorkBytes(in.width())) {
+            d->work.resize(kernels::skinToneWorkBytes(in.width()));
+        }
+        float matrix[9];
+        kernels::hueRotation(hueAngle(skinTone), matrix);
+        const kernels::ConstBgra src(in.data(), in.width(), in.height(), in.stride());
+        d->k.downscale4(src, {d->small->data(), sw, sh, d->small->stride()});
+        d->k.skinMask({d->small->data(), sw, sh, d->small->stride()}, {d->mask.data(), sw, sh, sw});
+        FrameRef out = takeRenderTarget(in.width(), in.height());
+        d->k.skinTone(src, {d->mask.data(), sw, sh, sw}, matrix,
+                            {out->data(), out->width(), out->height(), out->stride()}, d->work.data());
+        out->setTimestampUs(in.timestampUs());
+        return {out, nullptr};
+    });
+}
