@@ -97,6 +97,12 @@ void PostProcessor::setSegmentationStage(std::shared_ptr<SubProcessor> stage)
     m_opaque->segmentation = std::move(stage);
 }
 
+void PostProcessor::waitForOverlays()
+{
+    m_opaque->logo->waitForRebuilds();
+    m_opaque->text->waitForRebuilds();
+}
+
 bool PostProcessor::getSetting(BaseSettings::Settings key, CameraSetting &setting)
 {
     QMutexLocker lock(&m_opaque->cacheLock);

@@ -47,6 +47,10 @@ public:
     /// yields a mask.
     void setSegmentationStage(std::shared_ptr<SubProcessor> stage);
 
+    /// Any thread. Waits until the overlay pictures asked for so far are built; frames
+    /// never wait for them (offline rendering and benchmarks).
+    void waitForOverlays();
+
 signals:
     void onSkinTone(long value, bool autoMode);
     void onBackgroundBlur(long value, bool autoMode);
