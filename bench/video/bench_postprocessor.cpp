@@ -6,7 +6,7 @@
 #include "bench/video/scene.h"
 #include "video/kernels.h"
 #include "video/postprocessor.h"
-#include "video/subprocessor.h"
+#include "video/givenmasksp.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -29,31 +29,20 @@ const std::vector<FrameRef> &ring()
     return frames;
 }
 
-class GivenMask : public SubProcessor
+// A soft person-shaped mask at the landscape model's size.
+MaskRef personMask()
 {
-public:
-    GivenMask()
-    {
-        auto mask = std::make_shared<Mask>();
-        mask->width = 256;
-        mask->height = 144;
-        mask->pixels.resize(size_t(256) * 144);
-        for (int y = 0; y < 144; ++y)
-            for (int x = 0; x < 256; ++x) {
-                const double d = std::hypot((x - 128) / 56.0, (y - 86) / 72.0);
-                mask->pixels[size_t(y) * 256 + x] = uint8_t(std::clamp((1.15 - d) * 4.0, 0.0, 1.0) * 255);
-            }
-        m_mask = mask;
-        setMaximumRate(1000000);
-    }
-    VideoImage processImage(const VideoImage &image, const float &, const float &, const CameraSetting &) override
-    {
-        return runLimited(image, [&] { return VideoImage{nullptr, m_mask}; });
-    }
-
-private:
-    MaskRef m_mask;
-};
+    auto mask = std::make_shared<Mask>();
+    mask->width = 256;
+    mask->height = 144;
+    mask->pixels.resize(size_t(256) * 144);
+    for (int y = 0; y < 144; ++y)
+        for (int x = 0; x < 256; ++x) {
+            const double d = std::hypot((x - 128) / 56.0, (y - 86) / 72.0);
+            mask->pixels[size_t(y) * 256 + x] = uint8_t(std::clamp((1.15 - d) * 4.0, 0.0, 1.0) * 255);
+        }
+    return mask;
+}
 
 struct Session
 {
@@ -106,7 +95,7 @@ void BM_WholeChain(benchmark::State &state)
     PostProcessor post(&s);
     kernels::preferBaseline(false);
     state.SetLabel(avx2 ? "avx2" : "baseline");
-    post.setSegmentationStage(std::make_shared<GivenMask>());
+    post.setSegmentationStage(std::make_shared<GivenMaskSP>(personMask()));
     post.setSkinTone(30, false);
     post.setBackgroundBlur(80, false);
     post.setFineCameraRotation(6, false);

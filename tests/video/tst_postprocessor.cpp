@@ -3,7 +3,7 @@
 // of skin against sky, and pool exhaustion.
 #include "tests/video/videotesthelpers.h"
 #include "video/postprocessor.h"
-#include "video/subprocessor.h"
+#include "video/givenmasksp.h"
 
 #include <QColor>
 #include <QTemporaryDir>
@@ -13,26 +13,6 @@ using namespace videotest;
 
 namespace {
 
-// Hands on a fixed person mask, as the segmentation stage would, and counts its runs.
-class GivenMaskStage : public SubProcessor
-{
-public:
-    explicit GivenMaskStage(MaskRef mask) : m_mask(std::move(mask)) { setMaximumRate(1000000); }
-
-    VideoImage processImage(const VideoImage &image, const float &, const float &,
-                            const CameraSetting &) override
-    {
-        return runLimited(image, [&] {
-            ++runs;
-            return VideoImage{nullptr, m_mask};
-        });
-    }
-
-    std::atomic<int> runs{0};
-
-private:
-    MaskRef m_mask;
-};
 
 // Person on the left half, background on the right.
 MaskRef leftHalfMask()
@@ -153,7 +133,7 @@ void tst_PostProcessor::lowPowerSkipsSegmentationAndBlur()
 {
     m_settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, true);
     PostProcessor post(m_settings.get());
-    auto segmentation = std::make_shared<GivenMaskStage>(leftHalfMask());
+    auto segmentation = std::make_shared<GivenMaskSP>(leftHalfMask());
     post.setSegmentationStage(segmentation);
     post.setBackgroundBlur(100, false);
     FrameRef in = noise(1280, 720, 12);
@@ -197,7 +177,7 @@ void tst_PostProcessor::foregroundStaysCameraImage()
     // SkinTone at its default 50 and blur 30: only the blur path runs, and where the
     // mask says person the output is the camera image itself.
     PostProcessor post(m_settings.get());
-    auto segmentation = std::make_shared<GivenMaskStage>(leftHalfMask());
+    auto segmentation = std::make_shared<GivenMaskSP>(leftHalfMask());
     post.setSegmentationStage(segmentation);
     post.setBackgroundBlur(30, false);
     FrameRef in = noise(1280, 720, 13);

@@ -2,7 +2,7 @@
 // once, into PNG files for a person to look at (scripts/render-effects).
 #include "app/core/basesettings.h"
 #include "video/postprocessor.h"
-#include "video/subprocessor.h"
+#include "video/givenmasksp.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -23,35 +23,21 @@ namespace {
 
 // The person mask a segmentation would give for the portrait: a soft-edged head
 // and shoulders in the middle of the frame.
-class PortraitMask : public SubProcessor
+MaskRef portraitMask()
 {
-public:
-    PortraitMask()
-    {
-        auto mask = std::make_shared<Mask>();
-        mask->width = 256;
-        mask->height = 144;
-        mask->pixels.resize(size_t(256) * 144);
-        for (int y = 0; y < 144; ++y)
-            for (int x = 0; x < 256; ++x) {
-                const double head = std::hypot((x - 128) / 30.0, (y - 52) / 38.0);
-                const double body = y > 80 ? std::hypot((x - 128) / 75.0, (y - 150) / 75.0) : 9.0;
-                const double inside = std::clamp((1.08 - std::min(head, body)) * 8.0, 0.0, 1.0);
-                mask->pixels[size_t(y) * 256 + x] = uint8_t(inside * 255);
-            }
-        m_mask = mask;
-        setMaximumRate(1000000);
-    }
-
-    VideoImage processImage(const VideoImage &image, const float &, const float &,
-                            const CameraSetting &) override
-    {
-        return runLimited(image, [&] { return VideoImage{nullptr, m_mask}; });
-    }
-
-private:
-    MaskRef m_mask;
-};
+    auto mask = std::make_shared<Mask>();
+    mask->width = 256;
+    mask->height = 144;
+    mask->pixels.resize(size_t(256) * 144);
+    for (int y = 0; y < 144; ++y)
+        for (int x = 0; x < 256; ++x) {
+            const double head = std::hypot((x - 128) / 30.0, (y - 52) / 38.0);
+            const double body = y > 80 ? std::hypot((x - 128) / 75.0, (y - 150) / 75.0) : 9.0;
+            const double inside = std::clamp((1.08 - std::min(head, body)) * 8.0, 0.0, 1.0);
+            mask->pixels[size_t(y) * 256 + x] = uint8_t(inside * 255);
+        }
+    return mask;
+}
 
 // The photograph filling a 1280x720 frame, cropped to keep its proportions.
 FrameRef cameraFrame(const QImage &photo)
@@ -162,7 +148,7 @@ int main(int argc, char **argv)
         BaseSettings settings;
         settings.clear();
         PostProcessor post(&settings);
-        post.setSegmentationStage(std::make_shared<PortraitMask>());
+        post.setSegmentationStage(std::make_shared<GivenMaskSP>(portraitMask()));
         effect.set(post, settings);
         // Overlay pictures are built off the frame path: one frame asks for them.
         post.processBuffer(camera);
