@@ -15,6 +15,7 @@
 #include "light/simulatedlightpanel.h"
 #include "resources/resources.h"
 #include "update/updatemanager.h"
+#include "vcam/vcam.h"
 #include "vcam/virtualcamera.h"
 
 #include <QAction>
@@ -104,12 +105,11 @@ App::App(int &argc, char **argv, int flags)
             qDebug() << "Found uninstall arg";
             settings.clear();
             settings.sync();
-            // Removing the virtual camera's extension joins here with the virtual camera; its
-            // result callback ends the process the same way.
-            run([this] {
+            VCam::uninstallExtension([this](int result) {
+                qDebug() << "Uninstall extension result:" << result;
                 shutdown();
                 QCoreApplication::exit(0);
-            }, 1);
+            });
             return;
         }
         const QString sleepValue = parser.value(sleepOption);
@@ -255,6 +255,15 @@ void App::start()
     if (simulate)
         useSimulatedDevices();
 
+    virtualCamera = new VCam(&settings, nullptr);
+    connect(virtualCamera, &VCam::onMessage, this, &App::showComponentMessage, Qt::DirectConnection);
+    if (!virtualCamera->start()) {
+        qWarning() << "App::start -> the virtual camera did not start; quitting";
+        run([this] { shutdown(); }, 1);
+        return;
+    }
+    qDebug() << "App::start -> virtual camera started";
+
     lightController = new LightController(&settings, "Light_ble", "0000f530-1212-efde-1523-785feabcd123",
                                           "00002902-0000-1000-8000-00805f9b34fb",
                                           "0000f532-1212-efde-1523-785feabcd123", nullptr, lightTransport);
@@ -273,6 +282,9 @@ void App::start()
     } else {
         connect(virtualMicrophone, &VMic::onMessage, this, &App::showComponentMessage, Qt::DirectConnection);
         virtualMicrophone->start();
+        VMic *microphone = virtualMicrophone;
+        connect(virtualCamera, &VCam::onClientsConnectedChanged, virtualMicrophone,
+                [microphone](bool connected) { microphone->clientsConnected = connected; }, Qt::DirectConnection);
         qDebug() << "App::start -> virtual microphone started";
     }
 
@@ -301,6 +313,12 @@ void App::shutdown()
         delete cameraGrabber;
         cameraGrabber = nullptr;
         qDebug() << "App::shutdown -> camera grabber stopped";
+    }
+    if (virtualCamera) {
+        virtualCamera->stop();
+        delete virtualCamera;
+        virtualCamera = nullptr;
+        qDebug() << "App::shutdown -> virtual camera stopped";
     }
     if (virtualMicrophone) {
         virtualMicrophone->stop();

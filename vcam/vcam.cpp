@@ -2,6 +2,7 @@
 
 #include "app/core/worker.h"
 #include "camera/capturesession.h"
+#include "video/personsegmentationsp.h"
 #include "video/postprocessor.h"
 #include "vcam/virtualcamera.h"
 
@@ -45,6 +46,7 @@ VCam::VCam(BaseSettings *settings, QObject *parent)
     // The post-processor stays on the creating thread's side of the object
     // tree; its stages run on workers of their own.
     m_postProcessor = std::make_shared<PostProcessor>(settings, nullptr);
+    m_postProcessor->setSegmentationStage(std::make_shared<PersonSegmentationSP>());
     m_worker = Worker::create(this, true);
     m_worker->setMaxAsyncQueueSize(2);
     m_worker->runFunctionSync([this](QObject *) {

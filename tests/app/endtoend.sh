@@ -37,7 +37,7 @@ wait_for() {
     return 1
 }
 
-for line in "App::useSimulatedDevices ->" "App::start -> light controller started" \
+for line in "App::useSimulatedDevices ->" "App::start -> virtual camera started" "App::start -> light controller started" \
     "App::start -> virtual microphone started" "App::start -> camera grabber created" "BLE Characteristic found!" \
     "Successfully opened audio input  \"Talvento Camera Pro Microphone\"" \
     "Successfully opened audio output  \"Talvento Control\"" "App::onCheckForUpdatesFinished"; do
@@ -54,7 +54,7 @@ rc=$?
 
 # Components stop in order.
 order=$(grep -oE "App::shutdown -> [a-z ]+(stopped|deleted)" "$log" | sed 's/App::shutdown -> //' | paste -sd, -)
-[ "$order" = "camera grabber stopped,virtual microphone stopped,light controller stopped,update manager deleted" ] \
+[ "$order" = "camera grabber stopped,virtual camera stopped,virtual microphone stopped,light controller stopped,update manager deleted" ] \
     || fail "shutdown order: $order"
 
 if [ "$failed" -ne 0 ]; then
