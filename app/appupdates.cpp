@@ -1,5 +1,7 @@
 #include "app/app.h"
 
+#include "gui/mainwidget.h"
+
 #include "update/updatemanager.h"
 
 #include <QDebug>
@@ -36,6 +38,8 @@ void App::setupUpdateManager()
     });
     connect(updateManager, &UpdateManager::onDownloadFinished, this, [this](QString path) {
         showMessage(tr("The update file was successfully downloaded and it will be installed."), "", "Ok", "");
+        if (mainWindow)
+            mainWindow->hide();
         run([this, path] {
             if (updateManager)
                 updateManager->runInstaller(path);
