@@ -1,10 +1,17 @@
 #include "audio/audioinput.h"
 
 #include "app/core/worker.h"
+#include "audio/pulsestream.h"
 
-#include <QAudioSource>
 #include <QDateTime>
 #include <QDebug>
+
+namespace {
+
+// How much audio the server gathers before it hands a capture over.
+constexpr qint64 captureFragmentUs = 10000;
+
+} // namespace
 
 AudioInput::AudioInput() = default;
 
@@ -31,21 +38,25 @@ QAudio::Error AudioInput::open(QAudioDevice device, QAudioFormat format)
         m_device = device;
         m_format = format;
         // Capture always runs in the device's own format; blocks are converted on arrival.
-        m_source = std::make_shared<QAudioSource>(device, device.preferredFormat());
-        QIODevice *readable = m_source->start();
-        if (readable && m_source->error() == QAudio::NoError && readable->isReadable()) {
-            m_readable = readable;
-            m_captureFormat = m_source->format();
-            m_buffer.setFormat(m_device, m_format);
-            m_buffer.setMaxBufferTime(0.1);
-            m_blockBytes = m_format.bytesForDuration(100000) / 4;
-            connect(readable, &QIODevice::readyRead, this, &AudioInput::readAvailable);
-            result = QAudio::NoError;
+        m_captureFormat = device.preferredFormat();
+        auto stream = std::make_unique<PulseStream>();
+        QString error;
+        const auto readable = [this] {
+            if (!m_readPending.exchange(true))
+                QMetaObject::invokeMethod(this, &AudioInput::readAvailable, Qt::QueuedConnection);
+        };
+        if (!stream->open(PulseStream::Direction::Capture, QString::fromUtf8(device.id()), m_captureFormat,
+                          captureFragmentUs, readable, &error)) {
+            result = QAudio::FatalError;
+            qDebug() << "Failed to open input " << device.description() << " error: " << result << error;
+            close();
             return;
         }
-        result = m_source->error() != QAudio::NoError ? m_source->error() : QAudio::OpenError;
-        qDebug() << "Failed to open input " << device.description() << " error: " << result;
-        close();
+        m_stream = std::move(stream);
+        m_buffer.setFormat(m_device, m_format);
+        m_buffer.setMaxBufferTime(0.1);
+        m_blockBytes = m_format.bytesForDuration(100000) / 4;
+        result = QAudio::NoError;
     });
     return result;
 }
@@ -55,19 +66,19 @@ void AudioInput::close()
     if (!m_worker)
         return;
     m_worker->runFunctionSync([this](QObject *) {
-        if (m_source)
-            m_source->stop();
-        m_source.reset();
-        m_readable = nullptr;
+        m_stream.reset();
+        m_readPending = false;
+        m_partialBlock.clear();
         resetQueueAndMeter();
     });
 }
 
 void AudioInput::readAvailable()
 {
-    if (!m_readable)
+    m_readPending = false;
+    if (!m_stream)
         return;
-    QByteArray bytes = m_readable->readAll();
+    QByteArray bytes = m_stream->readAll();
     if (bytes.isEmpty())
         return;
     if (!sameAudioFormat(m_captureFormat, m_format)) {
@@ -75,12 +86,15 @@ void AudioInput::readAvailable()
         resampleAudio(bytes, converted, m_captureFormat, m_format, false);
         bytes = converted;
     }
-    for (qsizetype offset = 0; offset < bytes.size(); offset += m_blockBytes) {
-        const QByteArray block = bytes.mid(offset, m_blockBytes);
+    m_partialBlock += bytes;
+    qsizetype offset = 0;
+    for (; m_partialBlock.size() - offset >= m_blockBytes; offset += m_blockBytes) {
+        const QByteArray block = m_partialBlock.mid(offset, m_blockBytes);
         accountBlock(block, "input");
         m_buffer.pushSample(block, QDateTime::currentMSecsSinceEpoch() * 1000, -1);
         emit onDataRead();
     }
+    m_partialBlock.remove(0, offset);
 }
 
 AudioBufferManager::AudioSample AudioInput::getData()
@@ -91,8 +105,8 @@ AudioBufferManager::AudioSample AudioInput::getData()
 void AudioInput::setVolume(const float &volume)
 {
     m_worker->runFunctionSync([&](QObject *) {
-        if (m_source)
-            m_source->setVolume(volume);
+        if (m_stream)
+            m_stream->setVolume(volume);
     });
 }
 
@@ -100,8 +114,8 @@ float AudioInput::getVolume()
 {
     float volume = 0.0f;
     m_worker->runFunctionSync([&](QObject *) {
-        if (m_source)
-            volume = float(m_source->volume());
+        if (m_stream)
+            volume = m_stream->volume();
     });
     return volume;
 }

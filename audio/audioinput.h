@@ -2,10 +2,10 @@
 
 #include "audio/audiodevice.h"
 
+#include <atomic>
 #include <memory>
 
-class QAudioSource;
-class QIODevice;
+class PulseStream;
 
 /// Captures a microphone in its preferred format and queues the audio in the
 /// working format, cut into 25 ms blocks.
@@ -33,8 +33,12 @@ signals:
 private:
     void readAvailable();
 
-    std::shared_ptr<QAudioSource> m_source;
-    QIODevice *m_readable = nullptr;
+    std::unique_ptr<PulseStream> m_stream;
+    // Set while a read waits on the device thread, so that the server's
+    // notifications do not pile up behind it.
+    std::atomic<bool> m_readPending{false};
     QAudioFormat m_captureFormat;
+    // Captured audio short of a whole block, waiting for the rest.
+    QByteArray m_partialBlock;
     qint64 m_blockBytes = 0;
 };

@@ -1,8 +1,8 @@
 #include "audio/audiooutput.h"
 
 #include "app/core/worker.h"
+#include "audio/pulsestream.h"
 
-#include <QAudioSink>
 #include <QDebug>
 #include <QThread>
 #include <QTimer>
@@ -44,25 +44,25 @@ QAudio::Error AudioOutput::open(QAudioDevice device, QAudioFormat format)
         close();
         m_device = device;
         m_format = device.isFormatSupported(format) ? format : device.preferredFormat();
-        m_sink = std::make_shared<QAudioSink>(device, m_format);
-        m_sink->setBufferSize(m_format.bytesForDuration(sinkBufferUs));
-        QIODevice *writable = m_sink->start();
         qDebug() << "Starting output device" << device.description() << "@" << m_format;
-        m_writeTimer = std::make_shared<QTimer>();
-        if (writable && m_sink->error() == QAudio::NoError && writable->isWritable()) {
-            m_writable = writable;
-            m_format = m_sink->format();
-            m_writeBytes = m_format.bytesForDuration(100000) & ~qint64(1);
-            m_buffer.setFormat(m_device, m_format);
-            m_buffer.setMaxBufferTime(0.1);
-            connect(m_writeTimer.get(), &QTimer::timeout, this, &AudioOutput::writeTick);
-            m_writeTimer->start(1);
-            result = QAudio::NoError;
+        auto stream = std::make_unique<PulseStream>();
+        QString error;
+        if (!stream->open(PulseStream::Direction::Playback, QString::fromUtf8(device.id()), m_format, sinkBufferUs,
+                          nullptr, &error)) {
+            result = QAudio::FatalError;
+            qDebug() << "Failed to open output " << device.description() << " error: " << result << error;
+            close();
             return;
         }
-        result = m_sink->error() != QAudio::NoError ? m_sink->error() : QAudio::OpenError;
-        qDebug() << "Failed to open output " << device.description() << " error: " << result;
-        close();
+        m_stream = std::move(stream);
+        m_failureReported = false;
+        m_writeBytes = m_format.bytesForDuration(100000) & ~qint64(1);
+        m_buffer.setFormat(m_device, m_format);
+        m_buffer.setMaxBufferTime(0.1);
+        m_writeTimer = std::make_shared<QTimer>();
+        connect(m_writeTimer.get(), &QTimer::timeout, this, &AudioOutput::writeTick);
+        m_writeTimer->start(1);
+        result = QAudio::NoError;
     });
     return result;
 }
@@ -75,10 +75,7 @@ void AudioOutput::close()
         if (m_writeTimer)
             m_writeTimer->stop();
         m_writeTimer.reset();
-        if (m_sink)
-            m_sink->stop();
-        m_sink.reset();
-        m_writable = nullptr;
+        m_stream.reset();
         resetQueueAndMeter();
     });
 }
@@ -97,26 +94,31 @@ void AudioOutput::writeTick()
         QThread::msleep(1);
         return;
     }
-    const qint64 written = m_writable ? m_writable->write(sample.data) : sample.data.size();
+    const qint64 room = m_stream ? m_stream->writableBytes() : -1;
+    if (room < 0) {
+        // The server or the device went away; the owner's supervision reopens the device.
+        if (!m_failureReported)
+            qDebug() << "Invalid output data written for" << m_name << "- the output stream has failed";
+        m_failureReported = true;
+        return;
+    }
+    // A full sink takes nothing now: what it does not take stays queued for the next tick.
+    const int frameBytes = qMax(1, m_format.bytesPerFrame());
+    const qint64 size = qMin(room, qint64(sample.data.size())) / frameBytes * frameBytes;
+    if (size == 0)
+        return;
+    const qint64 written = m_stream->write(sample.data.constData(), size);
     if (written > 0) {
         accountBlock(sample.data.left(written), "output");
         m_buffer.commitSample(written);
-        return;
-    }
-    // A full sink takes nothing and says nothing: not an error.
-    const bool sinkFull = written == 0 && m_writable->errorString() == QLatin1String("Unknown error")
-        && m_sink->error() == QAudio::NoError;
-    if (!sinkFull) {
-        qDebug() << "Invalid output data written for" << m_name << "-" << written
-                 << (m_writable ? m_writable->errorString() : QString()) << (m_sink ? m_sink->error() : QAudio::NoError);
     }
 }
 
 void AudioOutput::setVolume(const float &volume)
 {
     m_worker->runFunctionSync([&](QObject *) {
-        if (m_sink)
-            m_sink->setVolume(volume);
+        if (m_stream)
+            m_stream->setVolume(volume);
     });
 }
 
@@ -124,8 +126,8 @@ float AudioOutput::getVolume()
 {
     float volume = 0.0f;
     m_worker->runFunctionSync([&](QObject *) {
-        if (m_sink)
-            volume = float(m_sink->volume());
+        if (m_stream)
+            volume = m_stream->volume();
     });
     return volume;
 }

@@ -4,8 +4,7 @@
 
 #include <memory>
 
-class QAudioSink;
-class QIODevice;
+class PulseStream;
 class QTimer;
 
 /// Plays queued audio into an output device: every millisecond it writes as
@@ -31,8 +30,8 @@ public slots:
 private:
     void writeTick();
 
-    std::shared_ptr<QAudioSink> m_sink;
+    std::unique_ptr<PulseStream> m_stream;
     std::shared_ptr<QTimer> m_writeTimer;
-    QIODevice *m_writable = nullptr;
     qint64 m_writeBytes = 0;
+    bool m_failureReported = false;
 };
