@@ -32,10 +32,12 @@ QString runnerPath()
     const QString besideUs = QCoreApplication::applicationDirPath() + QLatin1Char('/') + runnerName;
     if (QFileInfo::exists(besideUs))
         return besideUs;
-    const QString installed = installationPath + QStringLiteral("/bin/") + runnerName;
-    if (QFileInfo::exists(installed))
-        return installed;
-    return QStringLiteral(TALVENTO_RUNNER_BUILD_PATH);
+    // A build tree's own runner comes before an installed one, so that
+    // programs run from the build never mix with another installation.
+    const QString built = QStringLiteral(TALVENTO_RUNNER_BUILD_PATH);
+    if (QFileInfo::exists(built))
+        return built;
+    return installationPath + QStringLiteral("/bin/") + runnerName;
 }
 
 bool isScriptForUser(const QString &path)
