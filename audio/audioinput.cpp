@@ -61,6 +61,11 @@ QAudio::Error AudioInput::open(QAudioDevice device, QAudioFormat format)
     return result;
 }
 
+bool AudioInput::hasFailed() const
+{
+    return m_stream && m_stream->failed();
+}
+
 void AudioInput::close()
 {
     if (!m_worker)

@@ -19,6 +19,8 @@ public:
     /// Everything queued, removed from the queue.
     AudioBufferManager::AudioSample getData();
     void close();
+    /// The stream ended under us: the sound server or the device went away.
+    bool hasFailed() const;
 
 public slots:
     AudioDevice *clone(const QAudioFormat *format) const override;

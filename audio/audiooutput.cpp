@@ -67,6 +67,11 @@ QAudio::Error AudioOutput::open(QAudioDevice device, QAudioFormat format)
     return result;
 }
 
+bool AudioOutput::hasFailed() const
+{
+    return m_stream && m_stream->failed();
+}
+
 void AudioOutput::close()
 {
     if (!m_worker)

@@ -19,6 +19,8 @@ public:
     /// Converts `sample` to the working format and queues it.
     void putData(AudioBufferManager::AudioSample &sample, bool verbose);
     void close();
+    /// The stream ended under us: the sound server or the device went away.
+    bool hasFailed() const;
     AudioOutput *cloneEx(const QAudioFormat *format) const;
 
 public slots:

@@ -268,7 +268,8 @@ void VMic::processBlocks()
 
 void VMic::supervise()
 {
-    const bool running = isInputRunning() && isOutputRunning();
+    // A stream whose sound server went away is not running, whatever is still open.
+    const bool running = isInputRunning() && isOutputRunning() && !input->hasFailed() && !output->hasFailed();
     const bool clients = clientsConnected;
     qDebug() << "VMic, clientsConnected" << (clients ? "true" : "false");
     if (clients && !running) {
