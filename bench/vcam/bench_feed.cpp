@@ -10,6 +10,9 @@
 
 #include <QCoreApplication>
 #include <QApplication>
+#include <QBuffer>
+#include <QImage>
+#include <QPainter>
 #include <QStandardPaths>
 
 #include <benchmark/benchmark.h>
@@ -27,6 +30,23 @@ int64_t monotonicNowUs()
                std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// A logo as a user would pick one: a PNG with transparency.
+QByteArray drawnLogo()
+{
+    QImage logo(256, 256, QImage::Format_ARGB32);
+    logo.fill(Qt::transparent);
+    QPainter painter(&logo);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setBrush(QColor(40, 120, 220));
+    painter.drawEllipse(16, 16, 224, 224);
+    painter.end();
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    logo.save(&buffer, "PNG");
+    return png;
+}
+
 void configureEffects(BaseSettings &settings, PostProcessor &effects, bool on)
 {
     effects.setSkinTone(on ? 80 : 50, false);
@@ -34,7 +54,8 @@ void configureEffects(BaseSettings &settings, PostProcessor &effects, bool on)
     effects.setCameraRotation(on ? 1 : 0, false);
     effects.setFineCameraRotation(on ? 10 : 0, false);
     settings.setSubSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, on);
-    settings.setSubSetting(BaseSettings::LogoOverlay, BaseSettings::Enabled, false);
+    settings.setSubSetting(BaseSettings::LogoOverlay, BaseSettings::ImageData, on ? drawnLogo() : QByteArray());
+    settings.setSubSetting(BaseSettings::LogoOverlay, BaseSettings::Enabled, on);
 }
 
 void BM_FeedToReader(benchmark::State &state)
