@@ -98,6 +98,11 @@ struct SharedFrameRing::Opaque
 
 QString SharedFrameRing::defaultName()
 {
+    // A soak run or an end-to-end test names a segment of its own, so that it neither feeds
+    // nor watches the user's camera (or another run's) while it measures.
+    const QString own = qEnvironmentVariable("TALVENTO_VCAM_SEGMENT");
+    if (own.startsWith(QLatin1Char('/')) && own.size() > 1 && !own.mid(1).contains(QLatin1Char('/')))
+        return own;
     return QStringLiteral("/talvento-vcam-%1").arg(::getuid());
 }
 

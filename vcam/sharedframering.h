@@ -18,7 +18,8 @@ public:
     static constexpr int Width = 1280;
     static constexpr int Height = 720;
 
-    /// The segment every program of this user meets at.
+    /// The segment every program of this user meets at (a run that sets
+    /// TALVENTO_VCAM_SEGMENT to "/name" meets at that one instead).
     static QString defaultName();
 
     enum class Role { Writer, Reader };

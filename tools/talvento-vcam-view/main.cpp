@@ -19,6 +19,9 @@
 
 namespace {
 
+// Five frame times at 30 frames per second: a pause a viewer sees as a stutter.
+constexpr int64_t LongGapUs = 166'000;
+
 int64_t monotonicNowUs()
 {
     return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -50,20 +53,47 @@ int measure(SharedFrameRing &ring, Frame &frame, int seconds)
     const uint64_t publishedBefore = ring.framesPublished();
     const int64_t start = monotonicNowUs();
     const int64_t end = start + int64_t(seconds) * 1'000'000;
+    // A stall shows as a long wait between two frames, however good the average rate. Gaps
+    // count from the first frame: the feed starts its camera only once a client is there.
+    int64_t first = 0;
+    int64_t previous = 0;
+    int64_t longestGapUs = 0;
+    int longGaps = 0;
+    int idlePictures = 0;
+    const auto gapUntil = [&](int64_t now) {
+        if (previous == 0)
+            return;
+        longestGapUs = std::max(longestGapUs, now - previous);
+        longGaps += now - previous > LongGapUs ? 1 : 0;
+    };
     while (monotonicNowUs() < end) {
-        if (ring.readNext(frame, 200))
-            latenciesMs.push_back((monotonicNowUs() - frame.timestampUs()) / 1000.0);
+        if (!ring.readNext(frame, 200))
+            continue;
+        if (frame.timestampUs() == 0) { // the feed's idle picture: it has no camera frames
+            ++idlePictures;
+            continue;
+        }
+        const int64_t now = monotonicNowUs();
+        latenciesMs.push_back((now - frame.timestampUs()) / 1000.0);
+        gapUntil(now);
+        first = first == 0 ? now : first;
+        previous = now;
     }
-    const double elapsed = (monotonicNowUs() - start) / 1e6;
+    gapUntil(monotonicNowUs());
+    // The rate of the stream itself, from its first frame on.
+    const double elapsed = (monotonicNowUs() - (first == 0 ? start : first)) / 1e6;
     const uint64_t published = ring.framesPublished() - publishedBefore;
     std::sort(latenciesMs.begin(), latenciesMs.end());
     const auto percentile = [&](double p) {
         return latenciesMs.empty() ? 0.0 : latenciesMs[size_t(p * double(latenciesMs.size() - 1))];
     };
-    std::printf("frames received %zu, published %llu, in %.2f s: %.2f fps\n", latenciesMs.size(),
+    std::printf("frames received %zu, published %llu, in %.2f s of stream: %.2f fps\n", latenciesMs.size(),
                 static_cast<unsigned long long>(published), elapsed, double(latenciesMs.size()) / elapsed);
     std::printf("latency from capture, ms: median %.1f, p95 %.1f, max %.1f\n", percentile(0.5), percentile(0.95),
                 percentile(1.0));
+    std::printf("first frame after %.1f ms\n", first == 0 ? 0.0 : (first - start) / 1000.0);
+    std::printf("longest gap between frames %.1f ms; gaps over %lld ms: %d; idle pictures: %d\n",
+                longestGapUs / 1000.0, static_cast<long long>(LongGapUs / 1000), longGaps, idlePictures);
     return latenciesMs.empty() ? 1 : 0;
 }
 

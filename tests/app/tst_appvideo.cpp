@@ -1,0 +1,209 @@
+#include "app/core/basesettings.h"
+#include "camera/frame.h"
+#include "vcam/sharedframering.h"
+
+#include <QBuffer>
+#include <QDeadlineTimer>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+bool isBlack(QRgb pixel)
+{
+    return qRed(pixel) < 8 && qGreen(pixel) < 8 && qBlue(pixel) < 8;
+}
+
+bool isLogo(QRgb pixel)
+{
+    return qRed(pixel) > 200 && qGreen(pixel) < 60 && qBlue(pixel) > 200;
+}
+
+// The quarter turn leaves black pillars about 285 px wide left and right of the upright 16:9
+// picture (the logo covers the top of the left one).
+bool hasPillars(const QImage &frame)
+{
+    for (int y : {400, 560, 680}) {
+        for (int x : {20, 270, 1010, 1259}) {
+            if (!isBlack(frame.pixel(x, y)))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool hasLogoTopLeft(const QImage &frame)
+{
+    return isLogo(frame.pixel(100, 100)) && isLogo(frame.pixel(300, 300)) && !isLogo(frame.pixel(640, 360));
+}
+
+int whitePixels(const QImage &frame)
+{
+    int white = 0;
+    for (int y = 200; y < 520; ++y) {
+        for (int x = 300; x < 980; ++x) {
+            const QRgb p = frame.pixel(x, y);
+            white += qRed(p) > 245 && qGreen(p) > 245 && qBlue(p) > 245 ? 1 : 0;
+        }
+    }
+    return white;
+}
+
+QByteArray logoPng()
+{
+    QImage logo(64, 64, QImage::Format_ARGB32);
+    logo.fill(QColor(255, 0, 255));
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    logo.save(&buffer, "PNG");
+    return buffer.data();
+}
+
+} // namespace
+
+/// The built application under --simulate, read through its virtual camera by this process as
+/// a call application would: the effects stored in the settings before start reach the reader.
+class tst_AppVideo : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void storedEffectsReachTheReader_data();
+    void storedEffectsReachTheReader();
+
+private:
+    // Reads camera frames (the idle picture skipped) until `done` holds for one, at most 300.
+    bool readUntil(SharedFrameRing &ring, const std::function<bool(const QImage &)> &done, QImage &last);
+
+    QTemporaryDir m_home;
+    QString m_segment;
+    std::unique_ptr<QProcess> m_app;
+};
+
+void tst_AppVideo::initTestCase()
+{
+    QVERIFY(m_home.isValid());
+    QVERIFY(QFile::exists(TALVENTO_APP_EXECUTABLE));
+    // A camera segment of its own: the test neither watches nor feeds anyone else's.
+    m_segment = QStringLiteral("/talvento-vcam-test-%1").arg(QCoreApplication::applicationPid());
+    qputenv("TALVENTO_VCAM_SEGMENT", m_segment.toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath("config")));
+}
+
+void tst_AppVideo::cleanup()
+{
+    if (m_app && m_app->state() != QProcess::NotRunning) {
+        m_app->terminate();
+        if (!m_app->waitForFinished(20000)) {
+            m_app->kill();
+            m_app->waitForFinished(10000);
+        }
+    }
+    m_app.reset();
+    SharedFrameRing::unlink(m_segment);
+    QFile::remove(m_home.filePath("Talvento.lock"));
+}
+
+bool tst_AppVideo::readUntil(SharedFrameRing &ring, const std::function<bool(const QImage &)> &done, QImage &last)
+{
+    FrameRef frame = Frame::create(SharedFrameRing::Width, SharedFrameRing::Height);
+    int64_t previousTimestamp = 0;
+    for (int read = 0; read < 300;) {
+        if (!ring.readNext(*frame, 30000))
+            return false;
+        if (frame->timestampUs() == 0)
+            continue;
+        ++read;
+        // Frames come in capture order.
+        if (frame->timestampUs() <= previousTimestamp) {
+            qWarning() << "tst_AppVideo::readUntil -> timestamp went back from" << previousTimestamp << "to"
+                       << frame->timestampUs();
+            return false;
+        }
+        previousTimestamp = frame->timestampUs();
+        last = QImage(frame->data(), frame->width(), frame->height(), frame->stride(), QImage::Format_ARGB32).copy();
+        if (done(last))
+            return true;
+    }
+    return false;
+}
+
+void tst_AppVideo::storedEffectsReachTheReader_data()
+{
+    QTest::addColumn<bool>("effects");
+    QTest::newRow("no effect") << false;
+    QTest::newRow("every effect") << true;
+}
+
+void tst_AppVideo::storedEffectsReachTheReader()
+{
+    QFETCH(bool, effects);
+    {
+        BaseSettings store;
+        store.clear();
+        if (effects) {
+            store.setSetting(BaseSettings::SkinTone, 70);
+            store.setSetting(BaseSettings::BackgroundBlur, 60);
+            store.setSetting(BaseSettings::CameraRotation, 1);
+            store.setSubSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, true);
+            store.setSubSetting(BaseSettings::LogoOverlay, BaseSettings::ImageData, logoPng());
+            store.setSubSetting(BaseSettings::LogoOverlay, BaseSettings::Enabled, true);
+        }
+        store.sync();
+    }
+
+    m_app = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("TMPDIR", m_home.path());
+    env.insert("TALVENTO_ANSWER_MESSAGES", "yes");
+    m_app->setProcessEnvironment(env);
+    m_app->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_app->start(TALVENTO_APP_EXECUTABLE, {"--simulate"});
+    QVERIFY(m_app->waitForStarted());
+
+    // The segment appears once the virtual camera has started.
+    std::unique_ptr<SharedFrameRing> ring;
+    QTRY_VERIFY_WITH_TIMEOUT((ring = std::make_unique<SharedFrameRing>(SharedFrameRing::Role::Reader, m_segment))
+                                 ->isValid()
+                                 || m_app->state() == QProcess::NotRunning,
+                             60000);
+    QCOMPARE(m_app->state(), QProcess::Running);
+    QVERIFY(ring->registerClient());
+
+    QImage first;
+    QVERIFY2(readUntil(*ring, [](const QImage &) { return true; }, first), "no camera frame");
+    // The picture moves: a later frame differs.
+    QImage later;
+    QVERIFY2(readUntil(*ring, [&](const QImage &frame) { return frame != first; }, later), "the picture stands still");
+
+    if (effects) {
+        // The slower stages (segmentation, overlay pictures) join within a few frames.
+        QImage frame;
+        const bool applied = readUntil(
+            *ring, [](const QImage &f) { return hasPillars(f) && hasLogoTopLeft(f) && whitePixels(f) > 500; },
+            frame);
+        QVERIFY2(applied, qPrintable(QStringLiteral("pillars %1, logo %2, white pixels %3")
+                                         .arg(hasPillars(frame))
+                                         .arg(hasLogoTopLeft(frame))
+                                         .arg(whitePixels(frame))));
+    } else {
+        // Without effects the camera's picture fills the frame, with no logo on it.
+        for (int i = 0; i < 10; ++i) {
+            QImage frame;
+            QVERIFY(readUntil(*ring, [](const QImage &) { return true; }, frame));
+            QVERIFY(!hasPillars(frame));
+            QVERIFY(!hasLogoTopLeft(frame));
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_AppVideo)
+#include "tst_appvideo.moc"
