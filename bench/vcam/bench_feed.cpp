@@ -4,15 +4,14 @@
 
 #include "app/core/basesettings.h"
 #include "camera/capturesession.h"
+#include "resources/resources.h"
 #include "vcam/sharedframering.h"
 #include "vcam/vcam.h"
 #include "video/postprocessor.h"
 
 #include <QCoreApplication>
 #include <QApplication>
-#include <QBuffer>
-#include <QImage>
-#include <QPainter>
+#include <QFile>
 #include <QStandardPaths>
 
 #include <benchmark/benchmark.h>
@@ -31,20 +30,11 @@ int64_t monotonicNowUs()
 }
 
 // A logo as a user would pick one: a PNG with transparency.
-QByteArray drawnLogo()
+QByteArray logoPng()
 {
-    QImage logo(256, 256, QImage::Format_ARGB32);
-    logo.fill(Qt::transparent);
-    QPainter painter(&logo);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setBrush(QColor(40, 120, 220));
-    painter.drawEllipse(16, 16, 224, 224);
-    painter.end();
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    logo.save(&buffer, "PNG");
-    return png;
+    resources::init();
+    QFile file(QStringLiteral(":/assets/app_dark.png"));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void configureEffects(BaseSettings &settings, PostProcessor &effects, bool on)
@@ -54,7 +44,7 @@ void configureEffects(BaseSettings &settings, PostProcessor &effects, bool on)
     effects.setCameraRotation(on ? 1 : 0, false);
     effects.setFineCameraRotation(on ? 10 : 0, false);
     settings.setSubSetting(BaseSettings::TextOverlay, BaseSettings::Enabled, on);
-    settings.setSubSetting(BaseSettings::LogoOverlay, BaseSettings::ImageData, on ? drawnLogo() : QByteArray());
+    settings.setSubSetting(BaseSettings::LogoOverlay, BaseSettings::ImageData, on ? logoPng() : QByteArray());
     settings.setSubSetting(BaseSettings::LogoOverlay, BaseSettings::Enabled, on);
 }
 
