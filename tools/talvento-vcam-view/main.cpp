@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -47,9 +48,30 @@ int saveNextFrame(SharedFrameRing &ring, Frame &frame, const QString &path, int 
     return 0;
 }
 
+// Camera frames that never arrived, from the steps between the capture times of the frames
+// that did: a step of about n camera periods hides n - 1 frames. The period is the median step.
+int64_t missingFrames(const std::vector<int64_t> &captureUs)
+{
+    if (captureUs.size() < 3)
+        return 0;
+    std::vector<int64_t> steps(captureUs.size() - 1);
+    for (size_t i = 0; i + 1 < captureUs.size(); ++i)
+        steps[i] = captureUs[i + 1] - captureUs[i];
+    std::vector<int64_t> sorted = steps;
+    std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
+    const int64_t period = sorted[sorted.size() / 2];
+    if (period <= 0)
+        return 0;
+    int64_t missing = 0;
+    for (int64_t step : steps)
+        missing += std::max<int64_t>(0, std::llround(double(step) / double(period)) - 1);
+    return missing;
+}
+
 int measure(SharedFrameRing &ring, Frame &frame, int seconds)
 {
     std::vector<double> latenciesMs;
+    std::vector<int64_t> captureUs;
     const uint64_t publishedBefore = ring.framesPublished();
     const int64_t start = monotonicNowUs();
     const int64_t end = start + int64_t(seconds) * 1'000'000;
@@ -75,6 +97,7 @@ int measure(SharedFrameRing &ring, Frame &frame, int seconds)
         }
         const int64_t now = monotonicNowUs();
         latenciesMs.push_back((now - frame.timestampUs()) / 1000.0);
+        captureUs.push_back(frame.timestampUs());
         gapUntil(now);
         first = first == 0 ? now : first;
         previous = now;
@@ -91,6 +114,8 @@ int measure(SharedFrameRing &ring, Frame &frame, int seconds)
                 static_cast<unsigned long long>(published), elapsed, double(latenciesMs.size()) / elapsed);
     std::printf("latency from capture, ms: median %.1f, p95 %.1f, max %.1f\n", percentile(0.5), percentile(0.95),
                 percentile(1.0));
+    std::printf("camera frames missing between those received: %lld\n",
+                static_cast<long long>(missingFrames(captureUs)));
     std::printf("first frame after %.1f ms\n", first == 0 ? 0.0 : (first - start) / 1000.0);
     std::printf("longest gap between frames %.1f ms; gaps over %lld ms: %d; idle pictures: %d\n",
                 longestGapUs / 1000.0, static_cast<long long>(LongGapUs / 1000), longGaps, idlePictures);
