@@ -34,8 +34,6 @@ typedef uint32_t U32 __attribute__((vector_size(Lanes * 4)));
 typedef int32_t I32 __attribute__((vector_size(Lanes * 4)));
 typedef int16_t I16 __attribute__((vector_size(Lanes * 4)));
 typedef uint16_t U16 __attribute__((vector_size(Lanes * 4)));
-typedef float F32 __attribute__((vector_size(Lanes * 4)));
-typedef uint8_t U8Lanes __attribute__((vector_size(Lanes)));
 
 inline U32 loadPixels(const uint8_t *p)
 {
@@ -66,17 +64,95 @@ inline void storePixels(uint8_t *p, U32 v, int count = Lanes)
         std::memcpy(p + 4 * k, reinterpret_cast<const uint8_t *>(&v) + 4 * k, 4);
 }
 
-// Bilinear step between two vectors of pixels by weights 0..128 (in both 16-bit
-// halves of each lane): channels B, R and G, A are worked on in 16-bit lanes. The
+// Bilinear step between two vectors of 16-bit lanes by weights 0..128; the
 // result always lies between the two inputs.
+inline I16 lerpLanes(I16 a, I16 b, I16 w)
+{
+    return a + I16(((b - a) * w + 64) >> 7);
+}
+
+// The same between two vectors of pixels (weights in both 16-bit halves of each
+// lane): channels B, R and G, A are worked on in 16-bit lanes.
 inline U32 lerpPixels(U32 a, U32 b, I16 w)
 {
     const U32 low = U32{} + 0x00FF00FFu;
-    const I16 aEven = I16(a & low), bEven = I16(b & low);
-    const I16 aOdd = I16((a >> 8) & low), bOdd = I16((b >> 8) & low);
-    const I16 even = aEven + I16(((bEven - aEven) * w + 64) >> 7);
-    const I16 odd = aOdd + I16(((bOdd - aOdd) * w + 64) >> 7);
+    const I16 even = lerpLanes(I16(a & low), I16(b & low), w);
+    const I16 odd = lerpLanes(I16((a >> 8) & low), I16((b >> 8) & low), w);
     return U32(even) | (U32(odd) << 8);
+}
+
+// a * k + b * (255 - k), over 255 exactly rounded, per 16-bit lane; the pictures
+// are given as their B, R (even) and G, A (odd) channels in 16-bit lanes, k is
+// 0..255 in both halves of each pixel's lane.
+inline U32 mixHalves(U16 aEven, U16 aOdd, U16 bEven, U16 bOdd, U16 k)
+{
+    const U16 ik = U16{} + 255 - k;
+    U16 even = aEven * k + bEven * ik + 128;
+    U16 odd = aOdd * k + bOdd * ik + 128;
+    even = (even + (even >> 8)) >> 8;
+    odd = (odd + (odd >> 8)) >> 8;
+    return U32(even) | (U32(odd) << 8);
+}
+
+inline U32 mixPixels(U32 a, U32 b, U16 k)
+{
+    const U32 low = U32{} + 0x00FF00FFu;
+    return mixHalves(U16(a & low), U16((a >> 8) & low), U16(b & low), U16((b >> 8) & low), k);
+}
+
+// Pairs of signed 16-bit lanes multiplied and added into 32-bit lanes.
+inline I32 madd(I16 a, I16 b)
+{
+#ifdef __AVX2__
+    return I32(_mm256_madd_epi16(__m256i(a), __m256i(b)));
+#else
+    return I32(_mm_madd_epi16(__m128i(a), __m128i(b)));
+#endif
+}
+
+// The 4 bytes at base + offset[k] for each lane.
+inline U32 gather32(const uint8_t *base, I32 offset)
+{
+#ifdef __AVX2__
+    return U32(_mm256_i32gather_epi32(reinterpret_cast<const int *>(base), __m256i(offset), 1));
+#else
+    int e[4];
+    for (int k = 0; k < 4; ++k)
+        std::memcpy(&e[k], base + offset[k], 4);
+    return U32(_mm_setr_epi32(e[0], e[1], e[2], e[3]));
+#endif
+}
+
+// The pixel at base + offset[k] of each lane into `first`, the pixel after it
+// into `second`: one 8-byte load per lane.
+inline void gatherPairs(const uint8_t *base, I32 offset, U32 &first, U32 &second)
+{
+#ifdef __AVX2__
+    const __m256i o = __m256i(offset);
+    const long long *b = reinterpret_cast<const long long *>(base);
+    const U32 lo = U32(_mm256_i32gather_epi64(b, _mm256_castsi256_si128(o), 1));
+    const U32 hi = U32(_mm256_i32gather_epi64(b, _mm256_extracti128_si256(o, 1), 1));
+    first = __builtin_shufflevector(lo, hi, 0, 2, 4, 6, 8, 10, 12, 14);
+    second = __builtin_shufflevector(lo, hi, 1, 3, 5, 7, 9, 11, 13, 15);
+#else
+    const auto pair = [base](int a, int b) {
+        const __m128d low = _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(base + a)));
+        return U32(_mm_castpd_si128(_mm_loadh_pd(low, reinterpret_cast<const double *>(base + b))));
+    };
+    const U32 lo = pair(offset[0], offset[1]), hi = pair(offset[2], offset[3]);
+    first = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+    second = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+#endif
+}
+
+// True when any byte of v is not zero.
+inline bool hasAny(U32 v)
+{
+#ifdef __AVX2__
+    return !_mm256_testz_si256(__m256i(v), __m256i(v));
+#else
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(__m128i(v), _mm_setzero_si128())) != 0xFFFF;
+#endif
 }
 
 // One output position of a bilinear upscale: the two source samples and the
@@ -162,31 +238,35 @@ void upscaleRow4(const uint8_t *src, const TapRow &taps, int count, uint8_t *dst
 {
     for (int x = 0; x < count; x += Lanes) {
         const int n = count - x < Lanes ? count - x : Lanes;
-        const I32 first = loadInts(taps.first + x), second = loadInts(taps.second + x);
-        U32 a, b;
-#ifdef __AVX2__
-        a = U32(_mm256_i32gather_epi32(reinterpret_cast<const int *>(src), __m256i(first), 4));
-        b = U32(_mm256_i32gather_epi32(reinterpret_cast<const int *>(src), __m256i(second), 4));
-#else
-        for (int k = 0; k < Lanes; ++k) {
-            std::memcpy(&a[k], src + 4 * first[k], 4);
-            std::memcpy(&b[k], src + 4 * second[k], 4);
-        }
-#endif
+        const U32 a = gather32(src, loadInts(taps.first + x) << 2);
+        const U32 b = gather32(src, loadInts(taps.second + x) << 2);
         const I32 w = loadInts(taps.weight + x) >> 1;
         storePixels(dst + 4 * x, lerpPixels(a, b, I16(w | (w << 16))), n);
     }
 }
 
-// A one-channel row upscaled and written `repeat` times per pixel (4 to line the
-// mask up with the bytes of a BGRA row).
-void upscaleRow1(const uint8_t *src, const TapRow &taps, int count, int repeat, uint8_t *dst)
+// A mask row upscaled: each weight 0..255 in both 16-bit halves of a pixel's lane,
+// as the mix takes it.
+void upscaleMaskRow(const uint8_t *src, int srcCount, const TapRow &taps, int count, uint8_t *dst)
 {
-    for (int x = 0; x < count; ++x) {
+    // The 4 bytes from a first sample hold the second one too; the last few
+    // outputs, whose 4 bytes would run past the row, are done one by one.
+    int safe = count;
+    while (safe > 0 && taps.first[safe - 1] + 4 > srcCount)
+        --safe;
+    int x = 0;
+    for (; x + Lanes <= safe; x += Lanes) {
+        const U32 v = gather32(src, loadInts(taps.first + x));
+        const I16 pair = I16((v & 0xFFu) | ((v << 8) & 0xFF0000u));
+        const I32 w = loadInts(taps.weight + x);
+        const I32 k = (madd(pair, I16((256 - w) | (w << 16))) + 128) >> 8;
+        storePixels(dst + 4 * x, U32(k | (k << 16)));
+    }
+    for (; x < count; ++x) {
         const int w = taps.weight[x];
-        const uint8_t v = uint8_t((src[taps.first[x]] * (256 - w) + src[taps.second[x]] * w + 128) >> 8);
-        for (int r = 0; r < repeat; ++r)
-            dst[repeat * x + r] = v;
+        const uint32_t k = uint32_t(src[taps.first[x]] * (256 - w) + src[taps.second[x]] * w + 128) >> 8;
+        const uint32_t lanes = k | (k << 16);
+        std::memcpy(dst + 4 * x, &lanes, 4);
     }
 }
 
@@ -263,71 +343,71 @@ void skinMask(ConstBgra src, Gray dst)
     }
 }
 
-inline bool hasAny(U8Lanes v)
+// The colour matrix in Q14 as pmaddwd coefficient pairs: per output channel, one
+// pair for a pixel's (B, R) lanes and one for its (G, A) lanes.
+struct ToneMatrix
 {
-    uint64_t bits = 0;
-    std::memcpy(&bits, &v, sizeof v);
-    return bits != 0;
+    I16 br[3];
+    I16 ga[3];
+};
+
+ToneMatrix toneMatrix(const float *m)
+{
+    const auto q14 = [](float v) { return uint32_t(uint16_t(int16_t(std::lround(v * 16384.0f)))); };
+    ToneMatrix t;
+    for (int c = 0; c < 3; ++c) { // output R, G, B
+        t.br[c] = I16(U32{} + (q14(m[3 * c + 2]) | (q14(m[3 * c]) << 16)));
+        t.ga[c] = I16(U32{} + q14(m[3 * c + 1]));
+    }
+    return t;
 }
 
-// Lanes pixels turned by the colour matrix and mixed towards it by weight / 255.
-inline U32 toneLanes(U32 p, F32 weight, const float *m)
+// Lanes pixels turned by the colour matrix, clamped, and mixed towards it by k / 255.
+inline U32 toneLanes(U32 p, U16 k, const ToneMatrix &t)
 {
-    const U32 byte = U32{} + 0xFFu;
-    const F32 b = __builtin_convertvector(I32(p & byte), F32);
-    const F32 g = __builtin_convertvector(I32((p >> 8) & byte), F32);
-    const F32 r = __builtin_convertvector(I32((p >> 16) & byte), F32);
-    const F32 zero = F32{}, top = F32{} + 255.0f;
-    F32 r1 = m[0] * r + m[1] * g + m[2] * b;
-    F32 g1 = m[3] * r + m[4] * g + m[5] * b;
-    F32 b1 = m[6] * r + m[7] * g + m[8] * b;
-    r1 = r1 < zero ? zero : (r1 > top ? top : r1);
-    g1 = g1 < zero ? zero : (g1 > top ? top : g1);
-    b1 = b1 < zero ? zero : (b1 > top ? top : b1);
-    const F32 k = weight * (1.0f / 255.0f);
-    const U32 bo = U32(__builtin_convertvector(b + (b1 - b) * k + 0.5f, I32));
-    const U32 go = U32(__builtin_convertvector(g + (g1 - g) * k + 0.5f, I32));
-    const U32 ro = U32(__builtin_convertvector(r + (r1 - r) * k + 0.5f, I32));
-    return (p & (U32{} + 0xFF000000u)) | (ro << 16) | (go << 8) | bo;
+    const U32 low = U32{} + 0x00FF00FFu;
+    const I16 even = I16(p & low), odd = I16((p >> 8) & low);
+    I32 c[3];
+    for (int i = 0; i < 3; ++i) {
+        I32 v = (madd(even, t.br[i]) + madd(odd, t.ga[i]) + 8192) >> 14;
+        v = v < 0 ? I32{} : v;
+        c[i] = v > 255 ? I32{} + 255 : v;
+    }
+    const U16 turnedEven = U16(U32(c[2]) | (U32(c[0]) << 16));
+    const U16 turnedOdd = U16(U32(c[1]) | ((p >> 8) & 0x00FF0000u));
+    return mixHalves(turnedEven, turnedOdd, U16(even), U16(odd), k);
 }
 
 void skinTone(ConstBgra src, ConstGray mask, const float *m, Bgra dst, uint8_t *work)
 {
-    const TapRow taps = makeTaps(work, mask.width, src.width);
-    uint8_t *rows = alignUp(work + tapRowBytes(src.width));
+    const int width = src.width;
+    const TapRow taps = makeTaps(work, mask.width, width);
+    uint8_t *rows = alignUp(work + tapRowBytes(width));
     UpRows up;
     up.slot[0] = rows;
-    up.slot[1] = rows + src.width + 64;
+    up.slot[1] = rows + size_t(width) * 4 + 64;
     const auto upscale = [&](int row, uint8_t *out) {
-        upscaleRow1(mask.data + size_t(row) * mask.stride, taps, src.width, 1, out);
+        upscaleMaskRow(mask.data + size_t(row) * mask.stride, mask.width, taps, width, out);
     };
-    U8Lanes wa = U8Lanes{}, wb = U8Lanes{};
+    const ToneMatrix tone = toneMatrix(m);
     for (int y = 0; y < src.height; ++y) {
         const Tap t = tapAt(y, mask.height, src.height);
         const uint8_t *a = up.get(t.i0, t.i1, upscale);
         const uint8_t *b = up.get(t.i1, t.i0, upscale);
-        const float wy = t.w * (1.0f / 256.0f);
+        const I16 wy = I16{} + int16_t(t.w >> 1);
         const uint8_t *s = src.data + size_t(y) * src.stride;
         uint8_t *d = dst.data + size_t(y) * dst.stride;
-        for (int x = 0; x < src.width; x += Lanes) {
-            const int n = src.width - x < Lanes ? src.width - x : Lanes;
-            if (n == Lanes) {
-                std::memcpy(&wa, a + x, sizeof wa);
-                std::memcpy(&wb, b + x, sizeof wb);
-            } else {
-                for (int k = 0; k < n; ++k) {
-                    wa[k] = a[x + k];
-                    wb[k] = b[x + k];
-                }
-            }
+        for (int x = 0; x < width; x += Lanes) {
+            const int n = width - x < Lanes ? width - x : Lanes;
+            const U32 ka = loadPixels(a + 4 * x, n), kb = loadPixels(b + 4 * x, n);
             // Most of a frame is not skin: runs without any weight are copied.
-            if (!hasAny(wa | wb)) {
+            if (!hasAny(ka | kb)) {
                 if (d != s)
                     storePixels(d + 4 * x, loadPixels(s + 4 * x, n), n);
                 continue;
             }
-            const F32 fa = __builtin_convertvector(wa, F32), fb = __builtin_convertvector(wb, F32);
-            storePixels(d + 4 * x, toneLanes(loadPixels(s + 4 * x, n), fa + (fb - fa) * wy, m), n);
+            const U16 k = U16(lerpLanes(I16(ka), I16(kb), wy));
+            storePixels(d + 4 * x, toneLanes(loadPixels(s + 4 * x, n), k, tone), n);
         }
     }
 }
@@ -425,9 +505,8 @@ void blendMask(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *wo
         upscaleRow4(bg.data + size_t(row) * bg.stride, bgTaps, width, out);
     };
     const auto upMask = [&](int row, uint8_t *out) {
-        upscaleRow1(mask.data + size_t(row) * mask.stride, maskTaps, width, 4, out);
+        upscaleMaskRow(mask.data + size_t(row) * mask.stride, mask.width, maskTaps, width, out);
     };
-    const U32 low = U32{} + 0x00FF00FFu;
     for (int y = 0; y < fg.height; ++y) {
         const Tap tb = tapAt(y, bg.height, fg.height);
         const uint8_t *ba = bgUp.get(tb.i0, tb.i1, upBg);
@@ -440,16 +519,9 @@ void blendMask(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *wo
         uint8_t *d = dst.data + size_t(y) * dst.stride;
         for (int x = 0; x < width; x += Lanes) {
             const int n = width - x < Lanes ? width - x : Lanes;
-            const U32 fp = loadPixels(f + 4 * x, n);
             const U32 bp = lerpPixels(loadPixels(ba + 4 * x, n), loadPixels(bb + 4 * x, n), wb);
-            const U32 mp = lerpPixels(loadPixels(ma + 4 * x, n), loadPixels(mb + 4 * x, n), wm);
-            // Exact rounding of (f * m + b * (255 - m)) / 255 in 16-bit lanes.
-            const U16 k = U16(mp & low), ik = U16{} + 255 - k;
-            U16 even = U16(fp & low) * k + U16(bp & low) * ik + 128;
-            U16 odd = U16((fp >> 8) & low) * k + U16((bp >> 8) & low) * ik + 128;
-            even = (even + (even >> 8)) >> 8;
-            odd = (odd + (odd >> 8)) >> 8;
-            storePixels(d + 4 * x, U32(even) | (U32(odd) << 8), n);
+            const U16 k = U16(lerpLanes(I16(loadPixels(ma + 4 * x, n)), I16(loadPixels(mb + 4 * x, n)), wm));
+            storePixels(d + 4 * x, mixPixels(loadPixels(f + 4 * x, n), bp, k), n);
         }
     }
 }
@@ -526,25 +598,8 @@ void warp(ConstBgra src, Bgra dst, const Affine &map, int clipBegin, int clipEnd
             __builtin_prefetch(src.data + offset[0] + ahead);
             __builtin_prefetch(src.data + offset[0] + ahead + stride);
             U32 p00, p01, p10, p11;
-#ifdef __AVX2__
-            const __m256i o = __m256i(offset);
-            const int *base = reinterpret_cast<const int *>(src.data);
-            p00 = U32(_mm256_i32gather_epi32(base, o, 1));
-            p01 = U32(_mm256_i32gather_epi32(base + 1, o, 1));
-            p10 = U32(_mm256_i32gather_epi32(reinterpret_cast<const int *>(src.data + stride), o, 1));
-            p11 = U32(_mm256_i32gather_epi32(reinterpret_cast<const int *>(src.data + stride + 4), o, 1));
-#else
-            for (int k = 0; k < Lanes; ++k) {
-                const uint8_t *p = src.data + offset[k];
-                uint32_t pair[2];
-                std::memcpy(pair, p, 8);
-                p00[k] = pair[0];
-                p01[k] = pair[1];
-                std::memcpy(pair, p + stride, 8);
-                p10[k] = pair[0];
-                p11[k] = pair[1];
-            }
-#endif
+            gatherPairs(src.data, offset, p00, p01);
+            gatherPairs(src.data + stride, offset, p10, p11);
             // Fractions rounded to 0..128, so that a position clamped just short of
             // the last pixel takes it whole.
             const I32 fx = ((cu & 0xFFFF) + 256) >> 9, fy = ((cv & 0xFFFF) + 256) >> 9;
@@ -564,22 +619,16 @@ void over(ConstBgra src, Bgra dst, int x, int y)
     const int sy1 = src.height < dst.height - y ? src.height : dst.height - y;
     if (sx0 >= sx1 || sy0 >= sy1)
         return;
-    const U32 low = U32{} + 0x00FF00FFu;
     for (int sy = sy0; sy < sy1; ++sy) {
         const uint8_t *s = src.data + size_t(sy) * src.stride;
         uint8_t *d = dst.data + size_t(sy + y) * dst.stride + size_t(x) * 4;
         for (int i = sx0; i < sx1; i += Lanes) {
             const int n = sx1 - i < Lanes ? sx1 - i : Lanes;
             const U32 sp = loadPixels(s + 4 * i, n), dp = loadPixels(d + 4 * i, n);
-            // d * (255 - alpha) / 255, exactly rounded, in 16-bit lanes; the picture
-            // is premultiplied, so adding it cannot overflow.
-            const U32 inverse = 255u - (sp >> 24);
-            const U16 k = U16(inverse | (inverse << 16));
-            U16 even = U16(dp & low) * k + 128;
-            U16 odd = U16((dp >> 8) & low) * k + 128;
-            even = (even + (even >> 8)) >> 8;
-            odd = (odd + (odd >> 8)) >> 8;
-            storePixels(d + 4 * i, sp + (U32(even) | (U32(odd) << 8)), n);
+            // d * (255 - alpha) / 255, exactly rounded; the picture is premultiplied,
+            // so adding it cannot overflow.
+            const U32 alpha = sp >> 24;
+            storePixels(d + 4 * i, sp + mixPixels(U32{}, dp, U16(alpha | (alpha << 16))), n);
         }
     }
 }
@@ -588,7 +637,7 @@ void over(ConstBgra src, Bgra dst, int x, int y)
 
 size_t skinToneWork(int width)
 {
-    return tapRowBytes(width) + 2 * (size_t(width) + 64) + 64;
+    return tapRowBytes(width) + 2 * (size_t(width) * 4 + 64) + 64;
 }
 
 size_t blurWork(int width, int height)
