@@ -127,19 +127,17 @@ inline U32 gather32(const uint8_t *base, I32 offset)
 // into `second`: one 8-byte load per lane.
 inline void gatherPairs(const uint8_t *base, I32 offset, U32 &first, U32 &second)
 {
+    const auto pair = [base](int a, int b) {
+        const __m128d low = _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(base + a)));
+        return _mm_castpd_si128(_mm_loadh_pd(low, reinterpret_cast<const double *>(base + b)));
+    };
 #ifdef __AVX2__
-    const __m256i o = __m256i(offset);
-    const long long *b = reinterpret_cast<const long long *>(base);
-    const U32 lo = U32(_mm256_i32gather_epi64(b, _mm256_castsi256_si128(o), 1));
-    const U32 hi = U32(_mm256_i32gather_epi64(b, _mm256_extracti128_si256(o, 1), 1));
+    const U32 lo = U32(_mm256_setr_m128i(pair(offset[0], offset[1]), pair(offset[2], offset[3])));
+    const U32 hi = U32(_mm256_setr_m128i(pair(offset[4], offset[5]), pair(offset[6], offset[7])));
     first = __builtin_shufflevector(lo, hi, 0, 2, 4, 6, 8, 10, 12, 14);
     second = __builtin_shufflevector(lo, hi, 1, 3, 5, 7, 9, 11, 13, 15);
 #else
-    const auto pair = [base](int a, int b) {
-        const __m128d low = _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(base + a)));
-        return U32(_mm_castpd_si128(_mm_loadh_pd(low, reinterpret_cast<const double *>(base + b))));
-    };
-    const U32 lo = pair(offset[0], offset[1]), hi = pair(offset[2], offset[3]);
+    const U32 lo = U32(pair(offset[0], offset[1])), hi = U32(pair(offset[2], offset[3]));
     first = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
     second = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
 #endif
@@ -528,14 +526,13 @@ void blendMask(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *wo
 
 // --- warp -------------------------------------------------------------------
 
-// The run of columns [begin, end) whose sample position lies within
-// [-0.5, n - 0.5] along one axis, for positions p0 + x * dp.
-void clipSpan(double p0, double dp, int n, double &begin, double &end)
+// Narrows [begin, end] to the columns whose position p0 + x * dp lies within
+// [lo, hi] along one axis.
+void clipSpan(double p0, double dp, double lo, double hi, double &begin, double &end)
 {
-    const double lo = -0.5, hi = n - 0.5;
     if (dp == 0.0) {
         if (p0 < lo || p0 > hi)
-            end = begin;
+            end = begin - 1;
         return;
     }
     double a = (lo - p0) / dp, b = (hi - p0) / dp;
@@ -546,6 +543,18 @@ void clipSpan(double p0, double dp, int n, double &begin, double &end)
     }
     begin = begin > a ? begin : a;
     end = end < b ? end : b;
+}
+
+// The columns [x0, x1) of [clipBegin, clipEnd) whose sample lies within [lo, hi]
+// along u (n columns) and v (m rows), plus `lo` and `hi` from the border.
+void sampleSpan(double u0, double v0, const Affine &map, int n, int m, double lo, double hi, int clipBegin,
+                int clipEnd, int &x0, int &x1)
+{
+    double begin = clipBegin, end = clipEnd - 1;
+    clipSpan(u0, map.xx, lo, n - 1 + hi, begin, end);
+    clipSpan(v0, map.yx, lo, m - 1 + hi, begin, end);
+    x0 = begin > end ? clipBegin : clampInt(int(std::ceil(begin)), clipBegin, clipEnd);
+    x1 = begin > end ? clipBegin : clampInt(int(std::floor(end)) + 1, x0, clipEnd);
 }
 
 void fillRow(uint32_t *d, int begin, int end, uint32_t value)
@@ -573,39 +582,57 @@ void warp(ConstBgra src, Bgra dst, const Affine &map, int clipBegin, int clipEnd
     constexpr int Ahead = 6;
     const ptrdiff_t ahead = ptrdiff_t(std::lround(Ahead * map.yy)) * stride
                             + ptrdiff_t(std::lround(Ahead * map.xy)) * 4;
+    // Rows are whole pixels apart, so a sample's offset is (row * pitch + column) * 4,
+    // one multiply-add of 16-bit halves.
+    const I16 pitch = I16(U32{} + (1u | (uint32_t(stride / 4) << 16)));
+    const auto samples = [&](I32 cu, I32 cv, uint32_t *out, int count) {
+        const I32 offset = madd(I16((cu >> 16) | (cv & ~0xFFFF)), pitch) << 2;
+        __builtin_prefetch(src.data + offset[0] + ahead);
+        __builtin_prefetch(src.data + offset[0] + ahead + stride);
+        U32 p00, p01, p10, p11;
+        gatherPairs(src.data, offset, p00, p01);
+        gatherPairs(src.data + stride, offset, p10, p11);
+        // Fractions rounded to 0..128, so that a position clamped just short of the
+        // last pixel takes it whole.
+        const I32 fx = ((cu & 0xFFFF) + 256) >> 9, fy = ((cv & 0xFFFF) + 256) >> 9;
+        const I16 wx = I16(fx | (fx << 16)), wy = I16(fy | (fy << 16));
+        // Both steps on the 16-bit channel lanes, packed back once.
+        const U32 low = U32{} + 0x00FF00FFu;
+        const I16 even = lerpLanes(lerpLanes(I16(p00 & low), I16(p01 & low), wx),
+                                   lerpLanes(I16(p10 & low), I16(p11 & low), wx), wy);
+        const I16 odd = lerpLanes(lerpLanes(I16((p00 >> 8) & low), I16((p01 >> 8) & low), wx),
+                                  lerpLanes(I16((p10 >> 8) & low), I16((p11 >> 8) & low), wx), wy);
+        storePixels(reinterpret_cast<uint8_t *>(out), U32(even) | (U32(odd) << 8), count);
+    };
+    // Inside this margin of the last pixel the positions need no clamping, whatever
+    // the rounding of their steps.
+    constexpr double Margin = 1.0 / 64;
     for (int y = 0; y < dst.height; ++y) {
         uint32_t *d = reinterpret_cast<uint32_t *>(dst.data + size_t(y) * dst.stride);
         const double u0 = map.xy * y + map.x0, v0 = map.yy * y + map.y0;
-        double begin = clipBegin, end = clipEnd - 1;
-        clipSpan(u0, map.xx, src.width, begin, end);
-        clipSpan(v0, map.yx, src.height, begin, end);
-        const int x0 = begin > end ? clipBegin : clampInt(int(std::ceil(begin)), clipBegin, clipEnd);
-        const int x1 = begin > end ? clipBegin : clampInt(int(std::floor(end)) + 1, x0, clipEnd);
+        int x0, x1, inner0, inner1;
+        sampleSpan(u0, v0, map, src.width, src.height, -0.5, 0.5, clipBegin, clipEnd, x0, x1);
         fillRow(d, 0, x0, fill);
         fillRow(d, x1, dst.width, fill);
         if (src.width < 2 || src.height < 2) {
             fillRow(d, x0, x1, fill);
             continue;
         }
+        sampleSpan(u0, v0, map, src.width, src.height, Margin, -Margin, x0, x1, inner0, inner1);
         I32 u = int32_t(std::lround((u0 + map.xx * x0) * 65536.0)) + lane * du;
         I32 v = int32_t(std::lround((v0 + map.yx * x0) * 65536.0)) + lane * dv;
         for (int x = x0; x < x1; x += Lanes, u += Lanes * du, v += Lanes * dv) {
+            const int count = x1 - x < Lanes ? x1 - x : Lanes;
+            // Whole vectors inside: no lane samples past the picture.
+            if (x >= inner0 && x + Lanes <= inner1) {
+                samples(u, v, d + x, count);
+                continue;
+            }
             I32 cu = u < zero ? zero : u;
             cu = cu > maxU ? maxU : cu;
             I32 cv = v < zero ? zero : v;
             cv = cv > maxV ? maxV : cv;
-            const I32 offset = (cv >> 16) * stride + (cu >> 16) * 4;
-            __builtin_prefetch(src.data + offset[0] + ahead);
-            __builtin_prefetch(src.data + offset[0] + ahead + stride);
-            U32 p00, p01, p10, p11;
-            gatherPairs(src.data, offset, p00, p01);
-            gatherPairs(src.data + stride, offset, p10, p11);
-            // Fractions rounded to 0..128, so that a position clamped just short of
-            // the last pixel takes it whole.
-            const I32 fx = ((cu & 0xFFFF) + 256) >> 9, fy = ((cv & 0xFFFF) + 256) >> 9;
-            const I16 wx = I16(fx | (fx << 16)), wy = I16(fy | (fy << 16));
-            const U32 out = lerpPixels(lerpPixels(p00, p01, wx), lerpPixels(p10, p11, wx), wy);
-            storePixels(reinterpret_cast<uint8_t *>(d + x), out, x1 - x < Lanes ? x1 - x : Lanes);
+            samples(cu, cv, d + x, count);
         }
     }
 }
