@@ -4,6 +4,7 @@
 #include "app/core/logging.h"
 #include "app/osversion.h"
 #include "app/popupplacement.h"
+#include "app/wizardplatformdesktop.h"
 #include "app/system/desktopintegration.h"
 #include "app/system/oshelper.h"
 #include "audio/vmic.h"
@@ -11,6 +12,7 @@
 #include "camera/capturesession.h"
 #include "camera/uvc/controls.h"
 #include "gui/mainwidget.h"
+#include "gui/permissionswidget.h"
 #include "light/lightcontroller.h"
 #include "light/simulatedlightpanel.h"
 #include "resources/resources.h"
@@ -177,10 +179,31 @@ void App::startup()
 {
     installCustomMessageHandler();
     colorscheme::watch(this, [this] { onColorSchemeChanged(); });
-    // The setup wizard (permissions, camera extension, audio driver) comes in here and calls
-    // start() once it has finished. Linux desktops grant camera, microphone and Bluetooth
-    // access without asking, so until then the components start straight away.
-    run([this] { start(); }, 2500);
+    setupWizard = new PermissionsWidget(createDesktopWizardPlatform(), nullptr);
+    setupWizard->requestAllPermissions([this](bool allGranted) {
+        run([this, allGranted] {
+            PermissionsWidget *wizard = setupWizard;
+            if (!wizard)
+                return; // shut down meanwhile
+            if (allGranted) {
+                qDebug() << "App::startup -> everything in place; starting";
+                run([this] { start(); }, 2500);
+                return;
+            }
+            qDebug() << "App::startup -> showing the setup wizard";
+            connect(wizard, &PermissionsWidget::finished, this, [this, wizard](bool success) {
+                if (!success) {
+                    shutdown();
+                    return;
+                }
+                run([this] { start(); }, 2500);
+                if (setupWizard == wizard)
+                    setupWizard = nullptr;
+                wizard->deleteLater();
+            });
+            wizard->start();
+        }, 1);
+    });
 }
 
 void App::buildTray()

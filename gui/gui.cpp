@@ -45,16 +45,6 @@ int scaledWidth(int width)
     return int(std::trunc(width * 1.65));
 }
 
-// The title text of the small settings: a label of a minimum width.
-QLabel *createTitleLabel(const QString &title, int titleWidth)
-{
-    auto *label = new QLabel(title);
-    label->setMinimumWidth(scaledWidth(titleWidth));
-    setTextEditTitleStyle(label, color(App::PrimaryText), gts(TextSize::Small), "400", "0px solid gray",
-                          "transparent");
-    return label;
-}
-
 QWidget *createSmallSettingRow(QLabel *title, QWidget *control, QLabel *value = nullptr)
 {
     auto *row = new QWidget;
@@ -111,6 +101,15 @@ void setGradientSliderStyle(QWidget *widget, const QStringList &stops, const QSt
 }
 
 } // namespace
+
+QLabel *createTitleLabel(const QString &title, int titleWidth)
+{
+    auto *label = new QLabel(title);
+    label->setMinimumWidth(scaledWidth(titleWidth));
+    setTextEditTitleStyle(label, color(App::PrimaryText), gts(TextSize::Small), "400", "0px solid gray",
+                          "transparent");
+    return label;
+}
 
 QString gts(TextSize size)
 {
@@ -197,6 +196,8 @@ DraggableFrame *createSettingLayoutEx(QBoxLayout *layout, const QString &icon, c
     title->setContentsMargins(5, 0, 0, 0);
     setTextEditTitleStyle(title, color(App::PrimaryText), gts(TextSize::Normal), "700", "0px solid gray", "transparent");
     grid->addWidget(title, 0, 1, Qt::AlignLeft | Qt::AlignVCenter);
+    // Room for the longest row name, so that the drag handles of a page line up.
+    grid->setColumnMinimumWidth(1, scaledWidth(100));
 
     auto *handle = new QLabel;
     handle->setObjectName("icon_drag_label");

@@ -56,6 +56,8 @@ DraggableFrame *createSettingLayout(QBoxLayout *layout, const QString &icon, con
 QWidget *createSliderSetting(const QString &title, std::pair<int, int> range, int value,
                              std::function<QString(int, bool)> format, int titleWidth, int valueWidth,
                              QSlider **out = nullptr);
+/// The title of a small setting: a label at least titleWidth (design units) wide.
+QLabel *createTitleLabel(const QString &title, int titleWidth);
 QWidget *createToggleSetting(const QString &title, bool checked, std::function<void(bool)> onToggled,
                              int titleWidth, QCheckBox **out = nullptr);
 QWidget *createTextEditSetting(const QString &title, const QString &text,

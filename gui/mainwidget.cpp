@@ -7,7 +7,10 @@
 #include "gui/renderframe.h"
 #include "light/lightcontroller.h"
 #include "audio/vmic.h"
+#include "camera/cameragrabber.h"
 #include "update/updatemanager.h"
+#include "vcam/vcam.h"
+#include "video/postprocessor.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -56,6 +59,12 @@ QString pageName(MainWidget::Page page)
 
 constexpr int PreviewWidth = 320;
 constexpr int PreviewHeight = 180;
+// The grabber captures at twice the preview's size, sharp on high-density screens.
+constexpr int CaptureWidth = 640;
+constexpr int CaptureHeight = 360;
+// A preview without a new picture for this long counts as stalled; a camera
+// that is not running is reopened no more often than this.
+constexpr qint64 PreviewPatienceMs = 5000;
 // Room around the visible panel for its drop shadow.
 constexpr int ShadowMargin = 30;
 
@@ -77,7 +86,9 @@ const QString LightPanelLink = "https://www.talvento.com/products/light-panel";
 
 MainWidget::Controllers MainWidget::Controllers::fromApp()
 {
-    return {app()->litCtrl(), app()->vMic()};
+    VCam *virtualCamera = app()->vCam();
+    return {app()->litCtrl(), app()->vMic(), app()->camGbr(),
+            virtualCamera ? virtualCamera->postProcessor() : nullptr};
 }
 
 MainWidget::MainWidget(QWidget *parent)
@@ -97,10 +108,15 @@ MainWidget::MainWidget(Controllers controllers, QWidget *parent)
     setWindowTitle(QApplication::applicationDisplayName());
     setFont(app()->getMainFont());
 
+    if (CameraGrabber *camera = m_controllers.camera)
+        connect(camera, &CameraGrabber::onNewFrameAvailable, this, &MainWidget::requestPreviewFrame);
     createUi();
     m_stack->setFocus();
     qDebug() << (focusWidget() == m_stack ? "Successfully set focus on main stack"
                                           : "Unable to set focus on main stack");
+    auto *watchdog = new QTimer(this);
+    connect(watchdog, &QTimer::timeout, this, &MainWidget::watchPreview);
+    watchdog->start(1000);
 }
 
 MainWidget::~MainWidget()
@@ -172,6 +188,7 @@ void MainWidget::createUi()
     m_cameraChooser = new QComboBox;
     gui::setComboBoxStyle(m_cameraChooser, 360);
     m_cameraChooser->addItem(tr("Choose camera"));
+    fillCameraChooser();
     layout->addWidget(m_cameraChooser, 0, Qt::AlignHCenter);
 
     layout->addWidget(createTabHeader());
@@ -197,6 +214,24 @@ void MainWidget::createUi()
     if (m_cameraChooser->count() >= 2)
         m_cameraChooser->setCurrentIndex(1);
     setStockImage("spinner", false, 0.5f, tr("connecting to device..."));
+}
+
+void MainWidget::fillCameraChooser()
+{
+    if (!m_controllers.camera)
+        return;
+    // The preview shows what other applications get: the virtual camera.
+    const QStringList devices = CameraGrabber::getDevicesList();
+    for (int i = 0; i < devices.size(); ++i) {
+        if (devices[i].contains(QLatin1String("Talvento Control"), Qt::CaseInsensitive))
+            m_cameraChooser->addItem(devices[i], QVariantList{i, devices[i]});
+    }
+    if (m_cameraChooser->count() < 2) {
+        // After construction, so that the box does not run inside it.
+        QTimer::singleShot(0, this, [] {
+            app()->showMessage(tr("Unable to find or open Talvento Control camera!"), "", tr("Ok"), "");
+        });
+    }
 }
 
 QWidget *MainWidget::createTabHeader()
@@ -561,6 +596,43 @@ QList<MainWidget::SliderRow> MainWidget::sliderRows() const
                      std::move(live)});
     };
 
+    if (CameraGrabber *camera = m_controllers.camera) {
+        using C = CameraGrabber;
+        auto running = [camera] { return camera->isRunning(); };
+        add(camera, Sliders, "White Balance", "Setting_WhiteBalance", "icon_white_balance", "TEMP",
+            &C::getWhiteBalance, &C::setWhiteBalance, &C::onWhiteBalance, running);
+        add(camera, Sliders, "Brightness", "Setting_Brightness", "icon_brightness", "PERC", &C::getBrightness,
+            &C::setBrightness, &C::onBrightness, running);
+        add(camera, Sliders, "Saturation", "Setting_Saturation", "icon_saturation", "PERC", &C::getSaturation,
+            &C::setSaturation, &C::onSaturation, running);
+        add(camera, Sliders, "Exposure", "Setting_Exposure", "icon_exposure", "PERC", &C::getExposure,
+            &C::setExposure, &C::onExposure, running);
+        add(camera, Sliders, "Backlight", "Setting_BacklightCompensation", "icon_backlight", "[Off, On]",
+            &C::getBacklightCompensation, &C::setBacklightCompensation, &C::onBacklightCompensation, running);
+        add(camera, Camera, "Zoom", "Setting_Zoom", "icon_zoom", "PERC", &C::getZoom, &C::setZoom, &C::onZoom,
+            running);
+        add(camera, Camera, "Sharpness", "Setting_Sharpness", "icon_sharpness", "PERC", &C::getSharpness,
+            &C::setSharpness, &C::onSharpness, running);
+        add(camera, Camera, "Contrast", "Setting_Contrast", "icon_contrast", "PERC", &C::getContrast,
+            &C::setContrast, &C::onContrast, running);
+        add(camera, Camera, "Focus", "Setting_Focus", "icon_focus", "", &C::getFocus, &C::setFocus, &C::onFocus,
+            running);
+        add(camera, Settings, "Home Voltage", "Setting_PowerLine", "icon_power_line", "[Auto, 220v, 110v]",
+            &C::getPowerLine, &C::setPowerLine, &C::onPowerLine, running);
+    }
+    if (PostProcessor *effects = m_controllers.effects) {
+        using P = PostProcessor;
+        // The effects apply to the virtual camera whether or not the preview runs.
+        auto always = [] { return true; };
+        add(effects, Sliders, "Skin Tone", "Setting_SkinTone", "icon_skin", "SKIN", &P::getSkinTone,
+            &P::setSkinTone, &P::onSkinTone, always);
+        add(effects, Camera, "Background Blur", "Setting_BackgroundBlur", "icon_blur", "PERC",
+            &P::getBackgroundBlur, &P::setBackgroundBlur, &P::onBackgroundBlur, always);
+        add(effects, Settings, "Rotation", "Setting_CameraRotation", "icon_rotation", "ROT", &P::getCameraRotation,
+            &P::setCameraRotation, &P::onCameraRotation, always);
+        add(effects, Settings, "Angle", "Setting_FineCameraRotation", "icon_fine_rotation", "DEG",
+            &P::getFineCameraRotation, &P::setFineCameraRotation, &P::onFineCameraRotation, always);
+    }
     if (LightController *light = m_controllers.light) {
         using L = LightController;
         auto connected = [light] { return light->isConnected(); };
@@ -752,6 +824,18 @@ void MainWidget::addSettingLayout(QVBoxLayout *layout, const QString &name)
         line->setContentsMargins(8, 0, 8, 0);
         lines->addWidget(line);
     }
+    // The switches line up behind the longest title.
+    int widest = 0;
+    QList<QLabel *> toggleTitles;
+    for (QCheckBox *box : frame->findChildren<QCheckBox *>("toggle_button")) {
+        if (auto *title = box->parentWidget()->findChild<QLabel *>()) {
+            toggleTitles.append(title);
+            title->ensurePolished(); // the style sheet sets the font
+            widest = std::max(widest, title->sizeHint().width());
+        }
+    }
+    for (QLabel *title : std::as_const(toggleTitles))
+        title->setMinimumWidth(widest);
 }
 
 void MainWidget::addAppInfoAndUpdateLayout(QVBoxLayout *layout, const QString &name)
@@ -941,11 +1025,7 @@ void MainWidget::addLogoSettingLayout(QVBoxLayout *layout, const QString &name)
         }
         app()->setMgr()->setSubSetting(BaseSettings::LogoOverlay, BaseSettings::ImageData, data);
     });
-    auto *imageLabel = new QLabel(tr("Image"));
-    gui::setTextEditTitleStyle(imageLabel, color(App::PrimaryText), gui::gts(gui::TextSize::Normal), "400",
-                               "0px solid gray", "transparent");
-    imageLabel->setMinimumWidth(60);
-    buttons->addWidget(imageLabel);
+    buttons->addWidget(gui::createTitleLabel(tr("Image"), 60));
     buttons->addWidget(imageButton);
     buttons->addWidget(
         createColorButton(BaseSettings::LogoOverlay, BaseSettings::LogoShadowColor, "icon_logo_shadow", tr("Shadow")));
@@ -1045,6 +1125,13 @@ void MainWidget::reconnectCamera(int index, const QString &name)
 {
     setStockImage("spinner", false, 0.5f, tr("connecting to device..."));
     QTimer::singleShot(250, this, [this, index, name] {
+        if (CameraGrabber *camera = m_controllers.camera) {
+            camera->stopCamera();
+            if (index >= 0 && !camera->startCamera(CaptureWidth, CaptureHeight, index, name))
+                setStockImage("spinner", false, 0.5f, tr("connecting to device..."));
+        }
+        // A fresh start: the stall check waits for the first picture.
+        m_lastFrameMs = QDateTime::currentMSecsSinceEpoch();
         updateAllPages();
     });
 }
@@ -1072,6 +1159,63 @@ void MainWidget::onNewFrame(const QImage &image)
         m_movie = nullptr;
     }
     m_preview->onNewFrame(image, false);
+}
+
+void MainWidget::requestPreviewFrame()
+{
+    CameraGrabber *camera = m_controllers.camera;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // A request the grabber dropped never answers; after a second it no longer holds the next.
+    if (!camera || !isVisible() || (m_frameRequestMs && now - m_frameRequestMs < 1000))
+        return;
+    m_frameRequestMs = now;
+    // One buffer for every request, used only on the grabber's thread: the
+    // grabber fills it in place and the window gets a copy.
+    if (!m_previewBuffer)
+        m_previewBuffer = std::make_shared<QImage>();
+    const std::shared_ptr<QImage> buffer = m_previewBuffer;
+    const QPointer<MainWidget> window(this);
+    camera->getFrame(*buffer, [window, buffer](bool ok) {
+        const QImage picture = ok ? *buffer : QImage();
+        // The window is looked at only on the GUI thread.
+        QMetaObject::invokeMethod(
+            qApp,
+            [window, picture] {
+                if (!window)
+                    return;
+                window->m_frameRequestMs = 0;
+                window->onNewFrame(picture);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void MainWidget::watchPreview()
+{
+    CameraGrabber *camera = m_controllers.camera;
+    if (!camera)
+        return;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (!camera->isRunning()) {
+        if (isVisible() && now - m_lastRestartMs >= PreviewPatienceMs) {
+            m_lastRestartMs = now;
+            restartCamera();
+        }
+        return;
+    }
+    if (app()->setMgr()->getSubSetting(BaseSettings::General, BaseSettings::LowPowerMode).toBool()) {
+        setStockImage("low_power", false, 0.45f, "");
+        if (camera->isPreviewing()) {
+            qDebug() << "Stopping preview in low power mode on";
+            camera->stopPreview();
+        }
+    } else if (!camera->isPreviewing()) {
+        qDebug() << "Restarting preview from low power mode off ";
+        camera->startPreview();
+        m_lastFrameMs = now;
+    } else if (now - m_lastFrameMs > PreviewPatienceMs) {
+        setStockImage("spinner", false, 0.5f, tr("connecting to device..."));
+    }
 }
 
 void MainWidget::setStockImage(const QString &name, bool invert, float scale, const QString &text)

@@ -11,8 +11,10 @@
 #include <functional>
 #include <memory>
 
+class CameraGrabber;
 class DraggableFrame;
 class LightController;
+class PostProcessor;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -43,6 +45,9 @@ public:
     {
         LightController *light = nullptr;
         VMic *microphone = nullptr;
+        CameraGrabber *camera = nullptr;
+        /// The virtual camera's video effects.
+        PostProcessor *effects = nullptr;
 
         /// The application's components.
         static Controllers fromApp();
@@ -119,6 +124,11 @@ private:
 
 
     void showLightRows(QVBoxLayout *layout, bool connected);
+    void fillCameraChooser();
+    /// Asks the grabber for its newest picture; one request at a time.
+    void requestPreviewFrame();
+    /// Once a second: low power mode, a stalled preview, a camera to reopen.
+    void watchPreview();
 
     QList<SliderRow> sliderRows() const;
     void buildSliderRow(QVBoxLayout *layout, const SliderRow &row);
@@ -157,4 +167,7 @@ private:
     QHash<DraggableFrame *, std::shared_ptr<CameraSetting>> m_records;
     bool m_lightFollowed = false;
     qint64 m_lastFrameMs = 0;
+    qint64 m_frameRequestMs = 0; ///< 0 while no preview picture is asked for
+    qint64 m_lastRestartMs = 0;
+    std::shared_ptr<QImage> m_previewBuffer;
 };

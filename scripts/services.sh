@@ -64,7 +64,7 @@ ensure_virtual_audio() {
 }
 
 start_display() {
-    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$SVC_DIR/display" >"$SVC_DIR/xvfb.log" 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "${SVC_SCREEN:-1280x800x24}" -nolisten tcp 3>"$SVC_DIR/display" >"$SVC_DIR/xvfb.log" 2>&1 &
     SVC_PIDS+=("$!")
     for _ in $(seq 100); do [ -s "$SVC_DIR/display" ] && break; sleep 0.05; done
     export DISPLAY=:$(head -1 "$SVC_DIR/display")

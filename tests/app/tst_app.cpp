@@ -232,9 +232,12 @@ int main(int argc, char *argv[])
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
     qputenv("TMPDIR", QFile::encodeName(home.path()));
-    // The application sees no options; QtTest gets the real ones.
-    int appArgc = 1;
-    App app(appArgc, argv, QApplication::ApplicationFlags);
+    // The application sees only --simulate, so that its setup wizard takes this build tree for an
+    // installed copy and never asks about one; QtTest gets the real options.
+    QByteArray simulate("--simulate");
+    char *appArgv[] = { argv[0], simulate.data(), nullptr };
+    int appArgc = 2;
+    App app(appArgc, appArgv, QApplication::ApplicationFlags);
     if (!app.isSingleInstance()) {
         qCritical("tst_App -> the test's private lock is taken");
         return 1;
