@@ -1,11 +1,18 @@
 #include "guitestmain.h"
 
+#include "camera/cameragrabber.h"
+#include "camera/capturesession.h"
+#include "camera/uvc/controls.h"
 #include "gui/draggableframe.h"
 #include "gui/mainwidget.h"
+#include "vcam/virtualcamera.h"
+#include "video/postprocessor.h"
 #include "light/lightcontroller.h"
 #include "light/simulatedlightpanel.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QRegularExpression>
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
@@ -50,6 +57,38 @@ QCheckBox *toggleTitled(QWidget *row, const QString &title)
     return nullptr;
 }
 
+DraggableFrame *row(MainWidget &window, const QString &page, const QString &objectName)
+{
+    return pageLayout(window, page)->parentWidget()->findChild<DraggableFrame *>(objectName);
+}
+
+QString valueText(DraggableFrame *row)
+{
+    return row->findChild<QLabel *>("value_label")->text();
+}
+
+// The camera and the effects a window drives, on simulated devices; the
+// camera is left stopped.
+struct Devices
+{
+    Devices()
+    {
+        CaptureSession::useSimulatedCameras(true);
+        uvc::useSimulatedDevices(true);
+        virtualcamera::publish();
+    }
+    ~Devices()
+    {
+        camera.stopCamera();
+        uvc::useSimulatedDevices(false);
+        CaptureSession::useSimulatedCameras(false);
+    }
+    MainWidget::Controllers controllers() { return {nullptr, nullptr, &camera, &effects}; }
+
+    CameraGrabber camera;
+    PostProcessor effects{app()->setMgr()};
+};
+
 } // namespace
 
 class tst_MainWidget : public QObject
@@ -66,6 +105,11 @@ private slots:
     void wheelOverSliderScrollsPage();
     void lightWarningFollowsConnection();
     void emptyPageSaysIncompatible();
+    void deviceRowsInStoredOrder_data();
+    void deviceRowsInStoredOrder();
+    void effectRowsDriveThePostProcessor();
+    void cameraRowsFollowTheCamera();
+    void previewFollowsVisibilityAndLowPower();
 };
 
 void tst_MainWidget::init()
@@ -237,6 +281,124 @@ void tst_MainWidget::emptyPageSaysIncompatible()
     QCOMPARE(page->findChild<QLabel *>("warning_frame_text")->text(),
              QString("This device doesn't seem to be compatible."));
     QVERIFY(!page->findChild<DraggableFrame *>());
+}
+
+void tst_MainWidget::deviceRowsInStoredOrder_data()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("sliders by default")
+        << "Sliders" << QStringList()
+        << QStringList{"White Balance", "Skin Tone", "Brightness", "Saturation", "Exposure", "Backlight"};
+    QTest::newRow("sliders stored")
+        << "Sliders" << QStringList{"Exposure", "Brightness"}
+        << QStringList{"Exposure", "Brightness", "White Balance", "Skin Tone", "Saturation", "Backlight"};
+    QTest::newRow("camera by default")
+        << "Camera" << QStringList() << QStringList{"Zoom", "Background Blur", "Sharpness", "Contrast", "Focus"};
+    QTest::newRow("settings by default")
+        << "Settings" << QStringList()
+        << QStringList{"Settings", "Rotation", "Angle", "Home Voltage", "App Information"};
+}
+
+void tst_MainWidget::deviceRowsInStoredOrder()
+{
+    QFETCH(QString, page);
+    QFETCH(QStringList, stored);
+    QFETCH(QStringList, expected);
+    if (!stored.isEmpty())
+        app()->setMgr()->setValue(page, stored);
+    Devices devices;
+    MainWidget window(devices.controllers(), nullptr);
+    QCOMPARE(rowNames(pageLayout(window, page)), expected);
+}
+
+void tst_MainWidget::effectRowsDriveThePostProcessor()
+{
+    Devices devices;
+    MainWidget window(devices.controllers(), nullptr);
+
+    DraggableFrame *skin = row(window, "Sliders", "Setting_SkinTone");
+    QVERIFY(skin);
+    // The effects work without the preview camera.
+    QVERIFY(skin->findChild<QCheckBox *>("toggle_button")->isEnabled());
+    QSlider *slider = skin->findChild<QSlider *>();
+    slider->setValue(slider->minimum() + 3);
+    CameraSetting setting;
+    QVERIFY(devices.effects.getSkinTone(setting));
+    QCOMPARE(setting.value, int64_t(slider->minimum() + 3));
+
+    DraggableFrame *rotation = row(window, "Settings", "Setting_CameraRotation");
+    rotation->findChild<QSlider *>()->setValue(1);
+    QCOMPARE(valueText(rotation), QString("Vertical"));
+    QVERIFY(devices.effects.getCameraRotation(setting));
+    QCOMPARE(setting.value, int64_t(1));
+
+    // A value the post-processor announces reaches the row.
+    DraggableFrame *angle = row(window, "Settings", "Setting_FineCameraRotation");
+    emit devices.effects.onFineCameraRotation(5, false);
+    QCOMPARE(angle->findChild<QSlider *>()->value(), 5);
+    QCOMPARE(valueText(angle), QString("2.5\u00b0"));
+}
+
+void tst_MainWidget::cameraRowsFollowTheCamera()
+{
+    Devices devices;
+    MainWidget window(devices.controllers(), nullptr);
+    DraggableFrame *brightness = row(window, "Sliders", "Setting_Brightness");
+    QVERIFY(brightness);
+    QSlider *slider = brightness->findChild<QSlider *>();
+    // Without a running camera there is nothing to adjust.
+    QVERIFY(!slider->isEnabled());
+    QVERIFY(!brightness->findChild<QCheckBox *>("toggle_button")->isEnabled());
+
+    const QStringList cameras = CameraGrabber::getDevicesList();
+    const int index = int(cameras.indexOf(QRegularExpression("Talvento Camera.*")));
+    QVERIFY2(index >= 0, qPrintable(cameras.join(", ")));
+    QVERIFY(devices.camera.startCamera(640, 360, index, cameras[index]));
+    window.updateAllPages();
+    QVERIFY(slider->isEnabled());
+
+    CameraSetting before;
+    QVERIFY(devices.camera.getBrightness(before));
+    const bool toTop = before.value != before.maximum;
+    const int wanted = int(toTop ? before.maximum : before.minimum);
+    slider->setValue(wanted);
+    CameraSetting after;
+    QVERIFY(devices.camera.getBrightness(after));
+    QCOMPARE(after.value, int64_t(wanted));
+    QCOMPARE(valueText(brightness), QString(toTop ? "100%" : "0%"));
+
+    // Home voltage shows its list entries.
+    DraggableFrame *powerLine = row(window, "Settings", "Setting_PowerLine");
+    powerLine->findChild<QSlider *>()->setValue(2);
+    QCOMPARE(valueText(powerLine), QString("110v"));
+}
+
+// Showing the window opens the virtual camera for the preview, hiding it
+// stops the camera, and low power mode pauses the preview while it is on.
+void tst_MainWidget::previewFollowsVisibilityAndLowPower()
+{
+    Devices devices;
+    BaseSettings *settings = app()->setMgr();
+    settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, false);
+    MainWidget window(devices.controllers(), nullptr);
+    auto *chooser = window.findChild<QComboBox *>();
+    QVERIFY(chooser->count() >= 2);
+    QVERIFY(chooser->itemText(1).contains("Talvento Control"));
+
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(devices.camera.isRunning(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(devices.camera.isPreviewing(), 10000);
+
+    settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, true);
+    QTRY_VERIFY_WITH_TIMEOUT(!devices.camera.isPreviewing(), 10000);
+    QVERIFY(devices.camera.isRunning());
+    settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, false);
+    QTRY_VERIFY_WITH_TIMEOUT(devices.camera.isPreviewing(), 10000);
+
+    window.hide();
+    QTRY_VERIFY_WITH_TIMEOUT(!devices.camera.isRunning(), 10000);
 }
 
 TALVENTO_GUI_TEST_MAIN(tst_MainWidget)
