@@ -1127,7 +1127,8 @@ void MainWidget::reconnectCamera(int index, const QString &name)
     QTimer::singleShot(250, this, [this, index, name] {
         if (CameraGrabber *camera = m_controllers.camera) {
             camera->stopCamera();
-            if (index >= 0 && !camera->startCamera(CaptureWidth, CaptureHeight, index, name))
+            // A hidden window needs no camera: showing it reconnects.
+            if (index >= 0 && isVisible() && !camera->startCamera(CaptureWidth, CaptureHeight, index, name))
                 setStockImage("spinner", false, 0.5f, tr("connecting to device..."));
         }
         // A fresh start: the stall check waits for the first picture.
