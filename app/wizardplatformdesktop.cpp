@@ -69,8 +69,10 @@ public:
         }
     }
 
-    // A simulated machine counts as one where the application is installed, so a
-    // demonstration from the build tree is not held at the move step.
+    // A simulated machine counts as one that was set up before: the application
+    // installed and the optional audio driver settled (installed, or declined and
+    // then the application runs without the virtual microphone). Demonstrations
+    // and test runs from the build tree are not held at the wizard.
     bool isRunningFromApplicationsFolder() override
     {
         return app()->isSimulated() || app()->isRunningFromApplicationsFolder();
@@ -88,6 +90,8 @@ public:
 
     bool hasAudioDriver() override
     {
+        if (app()->isSimulated())
+            return true;
         // The device the virtual microphone plays into, found by the name the driver gives it.
         for (const QAudioDevice &device : QMediaDevices::audioOutputs()) {
             if (device.description().contains("Talvento Control", Qt::CaseInsensitive))
