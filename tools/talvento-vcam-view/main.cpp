@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
@@ -40,7 +41,8 @@ int saveNextFrame(SharedFrameRing &ring, Frame &frame, const QString &path, int 
         std::fprintf(stderr, "talvento-vcam-view: no frame within %d ms\n", timeoutMs);
         return 1;
     }
-    if (!toImage(frame).save(path, "PNG")) {
+    // The file name's suffix picks the format (png, ppm, jpg, ...); PNG without one.
+    if (!toImage(frame).save(path, QFileInfo(path).suffix().isEmpty() ? "PNG" : nullptr)) {
         std::fprintf(stderr, "talvento-vcam-view: cannot write %s\n", qPrintable(path));
         return 1;
     }
@@ -137,7 +139,7 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Watches the Talvento Control virtual camera."));
     parser.addHelpOption();
-    const QCommandLineOption save(QStringLiteral("save"), QStringLiteral("Save the next frame as PNG."),
+    const QCommandLineOption save(QStringLiteral("save"), QStringLiteral("Save the next frame (format by suffix)."),
                                   QStringLiteral("file"));
     const QCommandLineOption seconds(QStringLiteral("measure"),
                                      QStringLiteral("Report frames per second and latency over N seconds."),
