@@ -360,7 +360,11 @@ bool SimulatedLightPanel::isNotifying() const
 QList<QByteArray> SimulatedLightPanel::writtenFrames() const
 {
     QMutexLocker lock(&m_mutex);
-    return m_writtenFrames;
+    // Unshared: the next write may grow the list in place once the count of sharers reads 1, and
+    // Qt reads that count without ordering the caller's last access first.
+    QList<QByteArray> frames = m_writtenFrames;
+    frames.detach();
+    return frames;
 }
 
 BleDiscoveryAgent *SimulatedLightPanel::createDiscoveryAgent(QObject *parent)

@@ -36,6 +36,7 @@ bool BaseSettings::isGroup(Settings setting)
 
 QVariant BaseSettings::getValue(const QString &key, const QVariant &defaultValue) const
 {
+    QMutexLocker lock(&m_lock);
     return contains(key) ? value(key) : defaultValue;
 }
 
@@ -46,8 +47,15 @@ QVariant BaseSettings::getSetting(Settings setting, const QVariant &defaultValue
 
 void BaseSettings::setSetting(Settings setting, const QVariant &value)
 {
+    QMutexLocker lock(&m_lock);
     setValue(name(setting), value);
     sync();
+}
+
+bool BaseSettings::event(QEvent *event)
+{
+    QMutexLocker lock(&m_lock);
+    return QSettings::event(event);
 }
 
 QVariantMap BaseSettings::defaultsOf(Settings group)
@@ -115,7 +123,7 @@ QVariantMap BaseSettings::defaultsOf(Settings group)
 
 bool BaseSettings::getSettingsMap(Settings group, QVariantMap &out)
 {
-    QMutexLocker lock(&m_groupLock);
+    QMutexLocker lock(&m_lock);
     const auto cached = m_groupCache.constFind(group);
     if (cached != m_groupCache.constEnd()) {
         out = *cached;
@@ -149,7 +157,7 @@ bool BaseSettings::setSubSetting(Settings group, SubSettings entry, const QVaria
 {
     // The lock spans read, change and store: two threads writing different entries of one group
     // at once must not lose either entry, and the file must end with the cache's map.
-    QMutexLocker lock(&m_groupLock);
+    QMutexLocker lock(&m_lock);
     QVariantMap map;
     if (!getSettingsMap(group, map))
         return true;

@@ -71,7 +71,8 @@ public:
     /// True for the settings stored as a group map (BLELight to DSPAGC).
     static bool isGroup(Settings setting);
 
-    // Any thread. The QSettings calls are not locked; the group cache is.
+    // Any thread. QSettings itself is reentrant, not thread-safe: every call into it and the
+    // group cache are under one lock.
     QVariant getValue(const QString &key, const QVariant &defaultValue) const;
     QVariant getSetting(Settings setting, const QVariant &defaultValue = QVariant()) const;
     void setSetting(Settings setting, const QVariant &value);
@@ -83,12 +84,17 @@ public:
     /// entry is absent.
     QVariant getSubSetting(Settings group, SubSettings entry);
     /// Writes one entry of a group, stamps LastModified and stores the whole map, all under the
-    /// group lock. Always true; for a setting that is not a group nothing is written.
+    /// lock. Always true; for a setting that is not a group nothing is written.
     bool setSubSetting(Settings group, SubSettings entry, const QVariant &value);
+
+protected:
+    /// QSettings writes pending changes back from an event on the thread it lives on, which
+    /// must not run while another thread is inside QSettings.
+    bool event(QEvent *event) override;
 
 private:
     static QVariantMap defaultsOf(Settings group);
 
     QMap<Settings, QVariantMap> m_groupCache;
-    QRecursiveMutex m_groupLock;
+    mutable QRecursiveMutex m_lock;
 };

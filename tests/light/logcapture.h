@@ -21,10 +21,14 @@ public:
             });
     }
 
+    /// An unshared copy: a logging thread may grow the store in place once the count of sharers
+    /// reads 1, and Qt reads that count without ordering the reader's last access first.
     static QStringList lines()
     {
         QMutexLocker lock(&mutex());
-        return store();
+        QStringList copy = store();
+        copy.detach();
+        return copy;
     }
 
     static qsizetype size() { return lines().size(); }

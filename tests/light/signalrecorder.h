@@ -25,15 +25,21 @@ public:
             Qt::DirectConnection);
     }
 
+    // Unshared copies: the recording thread may grow its list in place once the count of
+    // sharers reads 1, and Qt reads that count without ordering the reader's last access first.
     QList<long> values() const
     {
         QMutexLocker lock(&m_mutex);
-        return m_values;
+        QList<long> copy = m_values;
+        copy.detach();
+        return copy;
     }
     QList<bool> autoModes() const
     {
         QMutexLocker lock(&m_mutex);
-        return m_autoModes;
+        QList<bool> copy = m_autoModes;
+        copy.detach();
+        return copy;
     }
 
 private:
