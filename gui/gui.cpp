@@ -197,7 +197,7 @@ DraggableFrame *createSettingLayoutEx(QBoxLayout *layout, const QString &icon, c
     setTextEditTitleStyle(title, color(App::PrimaryText), gts(TextSize::Normal), "700", "0px solid gray", "transparent");
     grid->addWidget(title, 0, 1, Qt::AlignLeft | Qt::AlignVCenter);
     // Room for the longest row name, so that the drag handles of a page line up.
-    grid->setColumnMinimumWidth(1, scaledWidth(100));
+    grid->setColumnMinimumWidth(1, scaledWidth(110));
 
     auto *handle = new QLabel;
     handle->setObjectName("icon_drag_label");
