@@ -42,14 +42,14 @@ VideoImage ImageBlurSP::processImage(const VideoImage &image, const float &width
             return {};
         const Frame &in = *image.frame;
         const int sw = (in.width() + 3) / 4, sh = (in.height() + 3) / 4;
-        // The quarter-size picture comes from the stage's own frames: the pipeline
-        // keeps reusing the last one between runs.
+        // The blurred picture goes into the stage's own frames: the pipeline keeps
+        // reusing the last one between runs.
+        const FrameRef quarter = quarterPicture(in, d->k);
         FrameRef small = takeRenderTarget(sw, sh);
         d->work.resize(std::max(d->work.size(), kernels::blurWorkBytes(sw, sh)));
-        const kernels::Bgra out{small->data(), sw, sh, small->stride()};
-        d->k.downscale4({in.data(), in.width(), in.height(), in.stride()}, out);
         const float sigma = kernels::quarterSizeSigma(float(blurRadius(width, height, blur)));
-        d->k.blur(out, out, sigma, d->work.data());
+        d->k.blur({quarter->data(), sw, sh, quarter->stride()}, {small->data(), sw, sh, small->stride()}, sigma,
+                  d->work.data());
         small->setTimestampUs(in.timestampUs());
         return {small, nullptr};
     });

@@ -4,6 +4,8 @@
 
 #include <QDebug>
 
+#include <algorithm>
+
 namespace {
 
 struct ImageToneSPOpaque : SubProcessor::OpaqueBase
@@ -12,8 +14,7 @@ struct ImageToneSPOpaque : SubProcessor::OpaqueBase
     ~ImageToneSPOpaque() override { qDebug() << "ImageToneSPOpaque::Opaque DCTOR!"; }
 
     const kernels::Table &k = kernels::best();
-    FrameRef small;            // the frame averaged down by 4
-    std::vector<uint8_t> mask; // its skin mask
+    std::vector<uint8_t> mask; // skin mask of the frame averaged down by 4
     std::vector<uint8_t> work;
 };
 
@@ -39,19 +40,14 @@ VideoImage ImageToneSP::processImage(const VideoImage &image, const float &, con
         if (!image.frame)
             return {};
         const Frame &in = *image.frame;
-        const int sw = (in.width() + 3) / 4, sh = (in.height() + 3) / 4;
-        if (!d->small || d->small->width() != sw || d->small->height() != sh) {
-            d->small = Frame::create(sw, sh);
-            d->mask.resize(size_t(sw) * sh);
-            d->work.resize(kernels::skinToneWorkBytes(in.width()));
-        } else if (d->work.size() < kernels::skinToneWorkBytes(in.width())) {
-            d->work.resize(kernels::skinToneWorkBytes(in.width()));
-        }
+        const FrameRef small = quarterPicture(in, d->k);
+        const int sw = small->width(), sh = small->height();
+        d->mask.resize(size_t(sw) * sh);
+        d->work.resize(std::max(d->work.size(), kernels::skinToneWorkBytes(in.width())));
         float matrix[9];
         kernels::hueRotation(hueAngle(skinTone), matrix);
         const kernels::ConstBgra src(in.data(), in.width(), in.height(), in.stride());
-        d->k.downscale4(src, {d->small->data(), sw, sh, d->small->stride()});
-        d->k.skinMask({d->small->data(), sw, sh, d->small->stride()}, {d->mask.data(), sw, sh, sw});
+        d->k.skinMask({small->data(), sw, sh, small->stride()}, {d->mask.data(), sw, sh, sw});
         FrameRef out = takeRenderTarget(in.width(), in.height());
         d->k.skinTone(src, {d->mask.data(), sw, sh, sw}, matrix,
                             {out->data(), out->width(), out->height(), out->stride()}, d->work.data());

@@ -75,6 +75,7 @@ struct PostProcessor::Opaque
     const kernels::Table &k = kernels::best();
     FramePool pool{OutputWidth, OutputHeight, PoolSize};
     std::unique_ptr<FramePool> scratchPool;
+    FrameRef quarter; // the input averaged down by 4, for the skin mask and the blur
     std::vector<uint8_t> blendWork;
     // Logged once per change rather than for every frame.
     bool poolExhausted = false;
@@ -219,8 +220,19 @@ FrameRef PostProcessor::processBuffer(FrameRef input)
         const FrameRef last = fullSize ? out : d.scratch(w, h);
         const FrameRef beforeRotation = rotationActive ? d.scratch(w, h) : last;
 
+        // The skin mask and the blur both start from the input averaged down by 4:
+        // made once for both.
+        FrameRef quarter;
+        if (toneActive && blurActive) {
+            const int qw = (w + 3) / 4, qh = (h + 3) / 4;
+            if (!d.quarter || d.quarter->width() != qw || d.quarter->height() != qh)
+                d.quarter = Frame::create(qw, qh);
+            d.k.downscale4(constView(*input), view(*d.quarter));
+            quarter = d.quarter;
+        }
         if (toneActive) {
             d.tone->setRenderTarget(beforeRotation);
+            d.tone->setQuarterPicture(quarter);
             const VideoImage toned = d.tone->processImage(current, width, height, skinTone);
             if (toned.frame)
                 current = toned;
@@ -231,6 +243,7 @@ FrameRef PostProcessor::processBuffer(FrameRef input)
             const VideoImage camera{input, nullptr};
             const VideoImage mask = d.segmentation->processImage(camera, width, height, CameraSetting{});
             if (mask.mask) {
+                d.blur->setQuarterPicture(quarter);
                 const VideoImage background = d.blur->processImage(camera, width, height, blur);
                 const Frame &bg = background.frame ? *background.frame : *input;
                 // A picture the tone stage made for this frame is blended in place.

@@ -1,6 +1,7 @@
 #include "video/subprocessor.h"
 
 #include "app/core/worker.h"
+#include "video/kernels.h"
 
 #include <QDateTime>
 #include <QMutexLocker>
@@ -58,6 +59,24 @@ FrameRef SubProcessor::takeRenderTarget(int width, int height)
     if (FrameRef own = m_ownFrames->acquire())
         return own;
     return Frame::create(width, height);
+}
+
+void SubProcessor::setQuarterPicture(const FrameRef &frame)
+{
+    m_quarterPicture = frame;
+}
+
+FrameRef SubProcessor::quarterPicture(const Frame &frame, const kernels::Table &k)
+{
+    const int w = (frame.width() + 3) / 4, h = (frame.height() + 3) / 4;
+    FrameRef given = std::move(m_quarterPicture);
+    if (given && given->width() == w && given->height() == h)
+        return given;
+    if (!m_ownQuarter || m_ownQuarter->width() != w || m_ownQuarter->height() != h)
+        m_ownQuarter = Frame::create(w, h);
+    k.downscale4({frame.data(), frame.width(), frame.height(), frame.stride()},
+                 {m_ownQuarter->data(), w, h, m_ownQuarter->stride()});
+    return m_ownQuarter;
 }
 
 bool SubProcessor::takeRun()

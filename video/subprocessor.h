@@ -13,6 +13,9 @@
 
 class FramePool;
 class Worker;
+namespace kernels {
+struct Table;
+}
 
 /// Base of the video effect stages: a per-stage rate limit, the last output image
 /// under its own lock, and a worker thread for processImageAsync. A stage derives
@@ -53,6 +56,10 @@ public:
     /// once; without one (or of another size) the stage takes a frame of its own.
     void setRenderTarget(const FrameRef &frame);
 
+    /// Pipeline thread. The input of the next run averaged down by 4, when the
+    /// pipeline made it once for several stages. Used once, like the render target.
+    void setQuarterPicture(const FrameRef &frame);
+
     /// Runs per second at most; between runs processImage returns the last output.
     int64_t maximumRate() const { return m_maxRate; }
 
@@ -61,12 +68,12 @@ protected:
     /// of the last run: returns the stored output. Otherwise stamps the run and calls
     /// work(), which returns the new output; a null result is returned as is and leaves
     /// the stored output alone.
-    /// The render target is dropped whatever happens, so that a frame handed for this
-    /// call is never written by a later one.
+    /// The render target and the quarter picture are dropped whatever happens, so that
+    /// frames handed for this call are never used by a later one.
     template <typename Work>
     VideoImage runLimited(const VideoImage &image, Work work)
     {
-        const RenderTargetScope scope(m_renderTarget);
+        const RunScope scope{*this};
         if (image.isNull())
             return {};
         if (!takeRun())
@@ -84,16 +91,23 @@ protected:
     /// one of the stage's own (a small pool, so pictures still referenced elsewhere
     /// are never written over).
     FrameRef takeRenderTarget(int width, int height);
+    /// `frame` averaged down by 4: the quarter picture set for this run when it has
+    /// that size, else made with `k` into a frame of the stage's own.
+    FrameRef quarterPicture(const Frame &frame, const kernels::Table &k);
 
     std::shared_ptr<OpaqueBase> m_opaque;
     QSharedPointer<Worker> m_worker;
     QRecursiveMutex m_outputLock;
 
 private:
-    struct RenderTargetScope
+    struct RunScope
     {
-        FrameRef &target;
-        ~RenderTargetScope() { target.reset(); }
+        SubProcessor &stage;
+        ~RunScope()
+        {
+            stage.m_renderTarget.reset();
+            stage.m_quarterPicture.reset();
+        }
     };
 
     // True, and stamps the run, when 1000 / rate ms have passed since the last one.
@@ -102,5 +116,7 @@ private:
     std::atomic<int64_t> m_lastRun{0};
     int64_t m_maxRate = 1000;
     FrameRef m_renderTarget;
+    FrameRef m_quarterPicture;
+    FrameRef m_ownQuarter;
     std::unique_ptr<FramePool> m_ownFrames;
 };

@@ -26,6 +26,17 @@ MaskRef leftHalfMask()
     return mask;
 }
 
+FrameRef halves(const QColor &left, const QColor &right)
+{
+    FrameRef f = Frame::create(1280, 720);
+    for (int y = 0; y < 720; ++y)
+        for (int x = 0; x < 1280; ++x) {
+            const QColor &c = x < 640 ? left : right;
+            setPixel(*f, x, y, bgra(c.red(), c.green(), c.blue()));
+        }
+    return f;
+}
+
 } // namespace
 
 class tst_PostProcessor : public QObject
@@ -42,6 +53,7 @@ private slots:
     void otherSizesAreStretched();
     void foregroundStaysCameraImage();
     void skinChangesHueSkyDoesNot();
+    void skinAndBlurUseOnlyTheirOwnFrame();
     void poolExhaustionPassesInputAndLeaksNothing();
 
 private:
@@ -212,6 +224,31 @@ void tst_PostProcessor::skinChangesHueSkyDoesNot()
     QVERIFY2(std::abs(shift - turnDegrees) < 6.0, qPrintable(QString::number(shift)));
     QCOMPARE(pixel(*out, 1000, 300), pixel(*in, 1000, 300));
     QCOMPARE(qAlpha(pixel(*out, 200, 300)), 255);
+}
+
+void tst_PostProcessor::skinAndBlurUseOnlyTheirOwnFrame()
+{
+    // Skin tone and blur together: after a frame with skin on the left and sky on
+    // the right, a frame the other way round comes out as it does on its own.
+    const QColor skin(224, 172, 135), sky(110, 160, 230);
+    const auto pipeline = [this](PostProcessor &post) {
+        post.setSegmentationStage(std::make_shared<GivenMaskSP>(leftHalfMask()));
+        post.setSkinTone(0, false);
+        post.setBackgroundBlur(60, false);
+    };
+    PostProcessor post(m_settings.get());
+    pipeline(post);
+    const FrameRef first = post.processBuffer(halves(skin, sky));
+    QTest::qWait(40); // past the blur's rate limit
+    const FrameRef second = post.processBuffer(halves(sky, skin));
+    PostProcessor alone(m_settings.get());
+    pipeline(alone);
+    const FrameRef expected = alone.processBuffer(halves(sky, skin));
+    QVERIFY(samePixels(*second, *expected));
+    // The person side keeps its sky, the background is the second frame's skin.
+    QCOMPARE(pixel(*second, 200, 300), bgra(sky.red(), sky.green(), sky.blue()));
+    QCOMPARE(pixel(*second, 1100, 300), bgra(skin.red(), skin.green(), skin.blue()));
+    QVERIFY(pixel(*first, 200, 300) != bgra(skin.red(), skin.green(), skin.blue()));
 }
 
 void tst_PostProcessor::poolExhaustionPassesInputAndLeaksNothing()
