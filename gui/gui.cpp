@@ -17,7 +17,10 @@
 #include <QSvgRenderer>
 #include <QWindow>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <vector>
 
 namespace gui {
 
@@ -98,6 +101,33 @@ void setGradientSliderStyle(QWidget *widget, const QStringList &stops, const QSt
                                       handle, "#aaaaaa", 20, 10, 18, 30));
     // Wheel motion over a slider scrolls the page instead of moving the value.
     widget->installEventFilter(qApp);
+}
+
+// One box blur of radius r along rows (step 1) or columns (step = width) of an
+// 8-bit plane; outside the plane counts as 0.
+void boxBlur(std::vector<uint8_t> &plane, int width, int height, int r, bool alongRows)
+{
+    const int lines = alongRows ? height : width;
+    const int length = alongRows ? width : height;
+    const int step = alongRows ? 1 : width;
+    const int lineStep = alongRows ? width : 1;
+    const int window = 2 * r + 1;
+    std::vector<uint8_t> line(length);
+    for (int l = 0; l < lines; ++l) {
+        uint8_t *start = plane.data() + size_t(l) * lineStep;
+        for (int i = 0; i < length; ++i)
+            line[i] = start[size_t(i) * step];
+        int sum = 0;
+        for (int i = 0; i < std::min(r, length); ++i)
+            sum += line[i];
+        for (int i = 0; i < length; ++i) {
+            if (i + r < length)
+                sum += line[i + r];
+            if (i - r - 1 >= 0)
+                sum -= line[i - r - 1];
+            start[size_t(i) * step] = uint8_t((sum + window / 2) / window);
+        }
+    }
 }
 
 } // namespace
@@ -584,6 +614,40 @@ void forceWindowToBeInFront(long long windowId)
     window->activateWindow();
     if (QWindow *handle = window->windowHandle())
         handle->requestActivate();
+}
+
+QImage shadowOf(const QImage &shape, qreal blurRadius, const QColor &color)
+{
+    if (shape.isNull())
+        return QImage();
+    const QImage alpha = shape.convertToFormat(QImage::Format_Alpha8);
+    const int width = alpha.width();
+    const int height = alpha.height();
+    std::vector<uint8_t> plane(size_t(width) * height);
+    for (int y = 0; y < height; ++y)
+        std::copy_n(alpha.constScanLine(y), width, plane.data() + size_t(y) * width);
+
+    // Three box blurs in each direction come close to a Gaussian whose edge
+    // fades over the blur radius (sigma a third of it).
+    const double sigma = blurRadius / 3.0;
+    const int r = std::max(0, int(std::lround((std::sqrt(4.0 * sigma * sigma + 1.0) - 1.0) / 2.0)));
+    for (int pass = 0; pass < 3 && r > 0; ++pass) {
+        boxBlur(plane, width, height, r, true);
+        boxBlur(plane, width, height, r, false);
+    }
+
+    QImage shadow(width, height, QImage::Format_ARGB32_Premultiplied);
+    shadow.setDevicePixelRatio(shape.devicePixelRatio());
+    const int red = color.red(), green = color.green(), blue = color.blue(), opacity = color.alpha();
+    for (int y = 0; y < height; ++y) {
+        auto *out = reinterpret_cast<QRgb *>(shadow.scanLine(y));
+        const uint8_t *in = plane.data() + size_t(y) * width;
+        for (int x = 0; x < width; ++x) {
+            const int a = in[x] * opacity / 255;
+            out[x] = qRgba((red * a + 127) / 255, (green * a + 127) / 255, (blue * a + 127) / 255, a);
+        }
+    }
+    return shadow;
 }
 
 } // namespace gui

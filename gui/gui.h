@@ -68,6 +68,9 @@ QWidget *createTextEditSetting(const QString &title, const QString &text,
 void setIconLabel(QLabel *label, int size, const QString &name, bool adapt);
 /// The glyph recoloured for the current appearance (see setIconLabel).
 QImage adaptedIcon(const QString &path, int pixelHeight);
+/// The soft shadow of `shape`'s alpha: the same size, `color` where the blurred
+/// alpha is full, fading over `blurRadius` pixels.
+QImage shadowOf(const QImage &shape, qreal blurRadius, const QColor &color);
 
 void setTextEditTitleStyle(QWidget *widget, const QString &color, const QString &size, const QString &weight,
                            const QString &border, const QString &background);

@@ -20,11 +20,11 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileDialog>
-#include <QGraphicsDropShadowEffect>
 #include <QImageReader>
 #include <QLabel>
 #include <QMetaEnum>
 #include <QMovie>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
 #include <QTimer>
@@ -67,6 +67,8 @@ constexpr int CaptureHeight = 360;
 constexpr qint64 PreviewPatienceMs = 5000;
 // Room around the visible panel for its drop shadow.
 constexpr int ShadowMargin = 30;
+constexpr qreal ShadowBlur = 50;
+constexpr QPointF ShadowOffset(0, 4);
 
 // A transparent frame named `name` holding one row of widgets.
 QHBoxLayout *createBar(QFrame *frame, const QString &name, const QMargins &margins, int spacing)
@@ -170,11 +172,9 @@ void MainWidget::createUi()
                                        "8px; padding: 10px; margin-left: 30px; margin-right: 30px; margin-bottom: "
                                        "30px;}")
                                    .arg(color(App::WindowBackgroundTranslucent), color(App::PanelBackgroundTranslucent)));
-    auto *shadow = new QGraphicsDropShadowEffect(shadowLayer);
-    shadow->setBlurRadius(50);
-    shadow->setOffset(0, 4);
-    shadow->setColor(QColor(0, 0, 0, 90));
-    shadowLayer->setGraphicsEffect(shadow);
+    // Its drop shadow is painted by the window (paintEvent): a graphics effect
+    // would blur the whole panel again with every preview frame.
+    m_shadowLayer = shadowLayer;
     outer->addWidget(shadowLayer);
 
     auto *layout = new QVBoxLayout(shadowLayer);
@@ -1322,6 +1322,29 @@ void MainWidget::bringToFront()
 {
     setFocus();
     gui::forceWindowToBeInFront(winId());
+}
+
+void MainWidget::paintEvent(QPaintEvent *event)
+{
+    // The visible panel: the shadow layer inside its style sheet's margins.
+    const QRect panel = m_shadowLayer->geometry().adjusted(ShadowMargin, 0, -ShadowMargin, -ShadowMargin);
+    const qreal ratio = devicePixelRatioF();
+    if (m_shadow.isNull() || m_shadowPanel != panel || m_shadow.size() != size() * ratio) {
+        QImage shape(size() * ratio, QImage::Format_ARGB32_Premultiplied);
+        shape.setDevicePixelRatio(ratio);
+        shape.fill(Qt::transparent);
+        QPainter painter(&shape);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Qt::black);
+        painter.drawRoundedRect(QRectF(panel).translated(ShadowOffset), 8, 8);
+        painter.end();
+        m_shadow = gui::shadowOf(shape, ShadowBlur * ratio, QColor(0, 0, 0, 90));
+        m_shadowPanel = panel;
+    }
+    QPainter painter(this);
+    painter.setClipRegion(event->region());
+    painter.drawImage(QPoint(0, 0), m_shadow);
 }
 
 void MainWidget::showEvent(QShowEvent *event)

@@ -4,6 +4,8 @@
 #include "app/core/camerasetting.h"
 
 #include <QHash>
+#include <QImage>
+#include <QRect>
 #include <QList>
 #include <QString>
 #include <QWidget>
@@ -94,6 +96,7 @@ public slots:
 protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     /// A slider row of a controller: how to read, write and follow one setting.
@@ -170,4 +173,7 @@ private:
     qint64 m_frameRequestMs = 0; ///< 0 while no preview picture is asked for
     qint64 m_lastRestartMs = 0;
     std::shared_ptr<QImage> m_previewBuffer;
+    QWidget *m_shadowLayer = nullptr;
+    QImage m_shadow; ///< the panel's drop shadow, for m_shadowPanel
+    QRect m_shadowPanel;
 };

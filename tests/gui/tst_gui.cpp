@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QPainter>
 #include <QSlider>
 #include <QVBoxLayout>
 
@@ -19,6 +20,8 @@ private slots:
     void invertPixels();
     void tintImage_data();
     void tintImage();
+    void shadowFadesAroundShape_data();
+    void shadowFadesAroundShape();
     void textSize();
     void iconLabel();
     void missingIconLeavesLabelEmpty();
@@ -112,6 +115,48 @@ void tst_Gui::tintImage()
     image.fill(pixel);
     gui::tintImage(image, tint);
     QCOMPARE(QColor::fromRgba(image.pixel(1, 1)), QColor::fromRgba(expected));
+}
+
+void tst_Gui::shadowFadesAroundShape_data()
+{
+    QTest::addColumn<qreal>("blur");
+    QTest::addColumn<int>("outerRadius"); // distance past the edge where the shadow has faded out
+    QTest::newRow("no blur") << qreal(0) << 1;
+    QTest::newRow("soft") << qreal(12) << 20;
+    QTest::newRow("wide") << qreal(30) << 40;
+}
+
+// A 40x40 square in a 120x120 picture: its shadow has the colour's alpha deep
+// inside, nothing far away, and fades out evenly on both sides of the square.
+void tst_Gui::shadowFadesAroundShape()
+{
+    QFETCH(qreal, blur);
+    QFETCH(int, outerRadius);
+    QImage shape(120, 120, QImage::Format_ARGB32_Premultiplied);
+    shape.fill(Qt::transparent);
+    {
+        QPainter painter(&shape);
+        painter.fillRect(QRect(40, 40, 40, 40), Qt::black);
+    }
+    const QImage shadow = gui::shadowOf(shape, blur, QColor(10, 20, 30, 90));
+    QCOMPARE(shadow.size(), shape.size());
+    QCOMPARE(qAlpha(shadow.pixel(0, 0)), 0);
+    QCOMPARE(qAlpha(shadow.pixel(79 + outerRadius, 60)), 0);
+    const QRgb centre = shadow.pixel(60, 60);
+    QVERIFY2(qAbs(qAlpha(centre) - (blur > 20 ? 80 : 90)) <= 10, qPrintable(QString::number(qAlpha(centre))));
+    const QColor colour = shadow.pixelColor(60, 60);
+    // Premultiplied 8-bit channels keep the colour to within two steps.
+    QVERIFY2(qAbs(colour.red() - 10) <= 2 && qAbs(colour.blue() - 30) <= 2, qPrintable(colour.name()));
+    int previous = 256;
+    for (int x = 60; x < 120; ++x) {
+        const int alpha = qAlpha(shadow.pixel(x, 60));
+        QVERIFY2(alpha <= previous, qPrintable(QString("x %1").arg(x)));
+        QCOMPARE(alpha, qAlpha(shadow.pixel(119 - x, 60)));
+        previous = alpha;
+    }
+    if (blur > 0)
+        QVERIFY(qAlpha(shadow.pixel(82, 60)) > 0); // the shadow reaches past the edge
+    QVERIFY(gui::shadowOf(QImage(), blur, Qt::black).isNull());
 }
 
 void tst_Gui::textSize()
