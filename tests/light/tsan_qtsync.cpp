@@ -13,10 +13,13 @@
 #include <QObject>
 #include <QRecursiveMutex>
 #include <QSemaphore>
+#include <QSettings>
 #include <QThread>
+#include <QVariant>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <condition_variable>
@@ -24,8 +27,10 @@
 #include <mutex>
 
 #include <dlfcn.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sanitizer/tsan_interface.h>
+#include <sys/syscall.h>
 
 namespace {
 
@@ -84,12 +89,24 @@ void *runThread(void *start)
 // emissions of that sender under way on other threads (bounded, so that an emission which itself
 // waits for the receiving thread cannot hang the test; the edge is missing then, and the test
 // reports rather than hangs).
+//
+// A blocking queued call cannot wait for its emission to return: the emission waits inside, on a
+// QSemaphore the delivery releases. Qt parks a thread on a futex through libc's syscall(), which
+// is reachable: a thread parking during an emission releases on the sender first, and the
+// delivery of a blocking call waits until an emission of its sender has parked. The call event
+// Qt allocated before posting is then ordered before its delivery and deletion.
+
+struct Emission
+{
+    int running = 0; // emissions of the sender under way
+    int parked = 0;  // times they waited on a futex so far
+};
 
 struct Emissions
 {
     std::mutex mutex;
-    std::condition_variable ended;
-    std::map<const QObject *, int> active;
+    std::condition_variable changed;
+    std::map<const QObject *, Emission> active;
 };
 
 Emissions &emissions()
@@ -123,19 +140,21 @@ static_assert(sizeof(QEvent) == 16 && offsetof(MetaCallEventLayout, sender) == 2
 extern "C" void AnnotateIgnoreReadsBegin(const char *file, int line);
 extern "C" void AnnotateIgnoreReadsEnd(const char *file, int line);
 
-void waitForEmissionsElsewhere(const QObject *sender)
+int emittingHereOf(const QObject *sender)
 {
-    const auto mine = [sender] {
-        int n = 0;
-        for (int i = 0; i < std::min(emittingDepth, maxNestedEmissions); ++i)
-            n += emittingHere[i] == sender;
-        return n;
-    };
+    int n = 0;
+    for (int i = 0; i < std::min(emittingDepth, maxNestedEmissions); ++i)
+        n += emittingHere[i] == sender;
+    return n;
+}
+
+template <typename Done> void waitForEmissions(const QObject *sender, Done done)
+{
     Emissions &e = emissions();
     std::unique_lock lock(e.mutex);
-    const bool ended = e.ended.wait_for(lock, std::chrono::seconds(2), [&] {
+    const bool ended = e.changed.wait_for(lock, std::chrono::seconds(2), [&] {
         const auto it = e.active.find(sender);
-        return it == e.active.end() || it->second == mine();
+        return done(it == e.active.end() ? nullptr : &it->second);
     });
     if (!ended)
         fprintf(stderr, "tsan_qtsync: gave up waiting for an emission of %p\n",
@@ -156,8 +175,12 @@ bool beforeDelivery(void **data)
     const bool blocking = call && layout->semaphore;
     AnnotateIgnoreReadsEnd(__FILE__, __LINE__);
     if (sender) {
-        if (!blocking)
-            waitForEmissionsElsewhere(sender);
+        if (blocking) {
+            waitForEmissions(sender, [](const Emission *e) { return e && e->parked > 0; });
+        } else {
+            const int mine = emittingHereOf(sender);
+            waitForEmissions(sender, [mine](const Emission *e) { return !e || e->running == mine; });
+        }
         __tsan_acquire(const_cast<QObject *>(sender));
     }
     return false; // never consumes the event
@@ -214,10 +237,8 @@ void QMetaObject::activate(QObject *sender, const QMetaObject *m, int localSigna
     Emissions &e = emissions();
     {
         std::lock_guard lock(e.mutex);
-        ++e.active[sender];
+        ++e.active[sender].running;
     }
-    // A blocking queued call hands over what the sender did before, and waits inside.
-    __tsan_release(sender);
     if (emittingDepth < maxNestedEmissions)
         emittingHere[emittingDepth] = sender;
     ++emittingDepth;
@@ -226,10 +247,82 @@ void QMetaObject::activate(QObject *sender, const QMetaObject *m, int localSigna
     __tsan_release(sender);
     {
         std::lock_guard lock(e.mutex);
-        if (--e.active[sender] == 0)
+        if (--e.active[sender].running == 0)
             e.active.erase(sender);
     }
-    e.ended.notify_all();
+    e.changed.notify_all();
+}
+
+extern "C" long syscall(long number, ...) noexcept
+{
+    static const auto own = nextDefinition<long (*)(long, long, long, long, long, long, long)>(
+        "syscall");
+    // Every system call takes at most six arguments, passed in registers; reading all six is
+    // what libc's own syscall() does.
+    long a[6];
+    va_list args;
+    va_start(args, number);
+    for (long &arg : a)
+        arg = va_arg(args, long);
+    va_end(args);
+    const int op = int(a[1]) & FUTEX_CMD_MASK;
+    if (number == SYS_futex && (op == FUTEX_WAIT || op == FUTEX_WAIT_BITSET) && emittingDepth > 0
+        && emittingDepth <= maxNestedEmissions) {
+        const QObject *sender = emittingHere[emittingDepth - 1];
+        __tsan_release(const_cast<QObject *>(sender));
+        Emissions &e = emissions();
+        {
+            std::lock_guard lock(e.mutex);
+            ++e.active[sender].parked;
+        }
+        e.changed.notify_all();
+    }
+    return own(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+// --- Implicitly shared values ----------------------------------------------------------------
+//
+// Dropping a reference is an acquire-release operation on the data's reference count, and the
+// one that drops the last frees the data. When that happens in a QVariant destructor, it happens
+// inside libQt6Core, unseen: the earlier drops of other threads (in our code, seen) are then not
+// ordered before the free. Destroying a QVariant acquires the count of the value it holds, for
+// the implicitly shared types the settings store keeps in variants. QSettings keeps the last value
+// written under a key and drops it inside the library when the key is written again: writing
+// keeps the value it replaces until afterwards, so that its last drop is one of ours.
+
+namespace {
+
+void acquireReferenceCount(const QVariant &variant)
+{
+    // Each of these holds a pointer to its shared data first, and the data starts with its
+    // reference count (QSharedData, QArrayData).
+    static const QMetaType shared[] = { QMetaType::fromType<QVariantMap>(),
+                                        QMetaType::fromType<QVariantList>(),
+                                        QMetaType::fromType<QStringList>(),
+                                        QMetaType::fromType<QString>(),
+                                        QMetaType::fromType<QByteArray>() };
+    if (std::find(std::begin(shared), std::end(shared), variant.metaType()) == std::end(shared))
+        return;
+    void *count = *static_cast<void *const *>(variant.constData());
+    if (count)
+        __tsan_acquire(count);
+}
+
+} // namespace
+
+QVariant::~QVariant()
+{
+    static const auto own = nextDefinition<void (*)(QVariant *)>("_ZN8QVariantD1Ev");
+    acquireReferenceCount(*this);
+    own(this);
+}
+
+void QSettings::setValue(QAnyStringView key, const QVariant &value)
+{
+    static const auto own = nextDefinition<void (*)(QSettings *, QAnyStringView, const QVariant &)>(
+        "_ZN9QSettings8setValueE14QAnyStringViewRK8QVariant");
+    const QVariant replaced = this->value(key);
+    own(this, key, value);
 }
 
 // --- Locks --------------------------------------------------------------------------------------
