@@ -373,6 +373,14 @@ void tst_MainWidget::cameraRowsFollowTheCamera()
     DraggableFrame *powerLine = row(window, "Settings", "Setting_PowerLine");
     powerLine->findChild<QSlider *>()->setValue(2);
     QCOMPARE(valueText(powerLine), QString("110v"));
+
+    // Reset hands a setting without an automatic mode back to its default.
+    window.resetAllSettings();
+    QVERIFY(!brightness->findChild<QCheckBox *>("toggle_button")->isChecked());
+    QVERIFY(!slider->isEnabled());
+    QVERIFY(devices.camera.getBrightness(after));
+    QCOMPARE(after.value, before.defaultValue);
+    QVERIFY2(valueText(brightness).startsWith("Default: "), qPrintable(valueText(brightness)));
 }
 
 // Showing the window opens the virtual camera for the preview, hiding it
