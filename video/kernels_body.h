@@ -233,12 +233,31 @@ struct UpRows
     }
 };
 
-void upscaleRow4(const uint8_t *src, const TapRow &taps, int count, uint8_t *dst)
+// How many leading outputs read no further than `reach` samples from their first
+// one inside a row of srcCount samples (first samples only grow along a row).
+int leadingWithin(const TapRow &taps, int count, int reach, int srcCount)
 {
+    int n = count;
+    while (n > 0 && taps.first[n - 1] + reach > srcCount)
+        --n;
+    return n;
+}
+
+void upscaleRow4(const uint8_t *src, int srcCount, const TapRow &taps, int count, uint8_t *dst)
+{
+    // A first sample and the pixel after it come in one 8-byte load; the last
+    // outputs, whose pair would run past the row, load their two samples apart.
+    const int paired = leadingWithin(taps, count, 2, srcCount);
     for (int x = 0; x < count; x += Lanes) {
         const int n = count - x < Lanes ? count - x : Lanes;
-        const U32 a = gather32(src, loadInts(taps.first + x) << 2);
-        const U32 b = gather32(src, loadInts(taps.second + x) << 2);
+        const I32 first = loadInts(taps.first + x) << 2;
+        U32 a, b;
+        if (x + Lanes <= paired) {
+            gatherPairs(src, first, a, b);
+        } else {
+            a = gather32(src, first);
+            b = gather32(src, loadInts(taps.second + x) << 2);
+        }
         const I32 w = loadInts(taps.weight + x) >> 1;
         storePixels(dst + 4 * x, lerpPixels(a, b, I16(w | (w << 16))), n);
     }
@@ -250,9 +269,7 @@ void upscaleMaskRow(const uint8_t *src, int srcCount, const TapRow &taps, int co
 {
     // The 4 bytes from a first sample hold the second one too; the last few
     // outputs, whose 4 bytes would run past the row, are done one by one.
-    int safe = count;
-    while (safe > 0 && taps.first[safe - 1] + 4 > srcCount)
-        --safe;
+    const int safe = leadingWithin(taps, count, 4, srcCount);
     int x = 0;
     for (; x + Lanes <= safe; x += Lanes) {
         const U32 v = gather32(src, loadInts(taps.first + x));
@@ -501,7 +518,7 @@ void blendMask(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *wo
     maskUp.slot[0] = rows + 2 * rowBytes;
     maskUp.slot[1] = rows + 3 * rowBytes;
     const auto upBg = [&](int row, uint8_t *out) {
-        upscaleRow4(bg.data + size_t(row) * bg.stride, bgTaps, width, out);
+        upscaleRow4(bg.data + size_t(row) * bg.stride, bg.width, bgTaps, width, out);
     };
     const auto upMask = [&](int row, uint8_t *out) {
         upscaleMaskRow(mask.data + size_t(row) * mask.stride, mask.width, maskTaps, width, out);
@@ -516,11 +533,15 @@ void blendMask(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *wo
         const I16 wb = I16{} + int16_t(tb.w >> 1), wm = I16{} + int16_t(tm.w >> 1);
         const uint8_t *f = fg.data + size_t(y) * fg.stride;
         uint8_t *d = dst.data + size_t(y) * dst.stride;
+        const U32 low = U32{} + 0x00FF00FFu;
         for (int x = 0; x < width; x += Lanes) {
             const int n = width - x < Lanes ? width - x : Lanes;
-            const U32 bp = lerpPixels(loadPixels(ba + 4 * x, n), loadPixels(bb + 4 * x, n), wb);
+            const U32 fp = loadPixels(f + 4 * x, n);
+            const U32 b0 = loadPixels(ba + 4 * x, n), b1 = loadPixels(bb + 4 * x, n);
+            const I16 bEven = lerpLanes(I16(b0 & low), I16(b1 & low), wb);
+            const I16 bOdd = lerpLanes(I16((b0 >> 8) & low), I16((b1 >> 8) & low), wb);
             const U16 k = U16(lerpLanes(I16(loadPixels(ma + 4 * x, n)), I16(loadPixels(mb + 4 * x, n)), wm));
-            storePixels(d + 4 * x, mixPixels(loadPixels(f + 4 * x, n), bp, k), n);
+            storePixels(d + 4 * x, mixHalves(U16(fp & low), U16((fp >> 8) & low), U16(bEven), U16(bOdd), k), n);
         }
     }
 }
