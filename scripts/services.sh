@@ -107,10 +107,12 @@ start_bluez_mock() {
     done
 }
 
+# Something that already ended is no failure here: under `set -e` the first failed kill would
+# end the clean-up and leave the sound server and the display running.
 stop_services() {
-    for m in "${SVC_MODULES[@]}"; do pactl unload-module "$m" 2>/dev/null; done
-    for g in "${SVC_PGIDS[@]}"; do kill -- "-$g" 2>/dev/null; done
-    for ((i = ${#SVC_PIDS[@]} - 1; i >= 0; i--)); do kill "${SVC_PIDS[i]}" 2>/dev/null; done
+    for m in "${SVC_MODULES[@]}"; do pactl unload-module "$m" 2>/dev/null || true; done
+    for g in "${SVC_PGIDS[@]}"; do kill -- "-$g" 2>/dev/null || true; done
+    for ((i = ${#SVC_PIDS[@]} - 1; i >= 0; i--)); do kill "${SVC_PIDS[i]}" 2>/dev/null || true; done
     for p in "${SVC_PIDS[@]}"; do
         for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
     done
