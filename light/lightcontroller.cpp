@@ -73,6 +73,9 @@ LightController::~LightController()
     m_running = false;
     stopInternal();
     qDebug() << "~LightController DCTOR - after stop";
+    // Reports already queued on the worker (a scan that fails after it was stopped) still run
+    // handlers that use m_worker: the thread ends before the pointer goes.
+    m_worker->shutdown();
     m_worker.reset();
     qDebug() << "~LightController DCTOR - after _worker.reset()";
 }

@@ -22,6 +22,48 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(text);
 }
 
+// A scan that, as BlueZ's can when its adapter goes away, reports an error after it was told to
+// stop: the report reaches the controller after its tear-down.
+class LateErrorAgent : public BleDiscoveryAgent
+{
+public:
+    LateErrorAgent(std::atomic<int> *stops, QObject *parent)
+        : BleDiscoveryAgent(parent)
+        , m_stops(stops)
+    {
+    }
+    void start() override { m_active = true; }
+    void stop() override
+    {
+        m_active = false;
+        ++*m_stops;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                emit errorOccurred(QBluetoothDeviceDiscoveryAgent::InputOutputError,
+                                   QStringLiteral("adapter gone"));
+            },
+            Qt::QueuedConnection);
+    }
+    bool isActive() const override { return m_active; }
+
+private:
+    std::atomic<int> *m_stops;
+    bool m_active = false;
+};
+
+class LateErrorTransport : public BleTransport
+{
+public:
+    BleDiscoveryAgent *createDiscoveryAgent(QObject *parent) override
+    {
+        return new LateErrorAgent(&stops, parent);
+    }
+    BleCentral *createCentral(const QBluetoothDeviceInfo &, QObject *) override { return nullptr; }
+
+    std::atomic<int> stops { 0 };
+};
+
 } // namespace
 
 class tst_LightController : public QObject
@@ -47,6 +89,7 @@ private slots:
     void connectionTimeLimit();
     void settersWhileNotificationsArrive();
     void noBluetoothAtAll();
+    void destroyedWhileScanReportsLate();
 
 private:
     void createController(int connectionLimitMs = 5000);
@@ -412,6 +455,24 @@ void tst_LightController::noBluetoothAtAll()
     QVERIFY(LogCapture::count("BLE errorOccurred:", mark) >= 3);
     QVERIFY(!status.values().contains(true));
     QVERIFY(!m_controller->setBrightness(75, false));
+}
+
+void tst_LightController::destroyedWhileScanReportsLate()
+{
+    // Each destruction races the late report against the end of the worker; the report must
+    // find the controller whole or not run at all.
+    for (int round = 0; round < 20; ++round) {
+        auto transport = std::make_shared<LateErrorTransport>();
+        m_controller = std::make_unique<LightController>(
+            m_settings.get(), QStringLiteral("Light_ble"),
+            QStringLiteral("0000f530-1212-efde-1523-785feabcd123"),
+            QStringLiteral("00002902-0000-1000-8000-00805f9b34fb"),
+            QStringLiteral("0000f532-1212-efde-1523-785feabcd123"), nullptr, transport);
+        m_controller->start();
+        const int stopsBefore = transport->stops;
+        m_controller.reset();
+        QVERIFY(transport->stops > stopsBefore);
+    }
 }
 
 QTEST_MAIN(tst_LightController)
