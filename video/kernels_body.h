@@ -34,6 +34,8 @@ typedef uint32_t U32 __attribute__((vector_size(Lanes * 4)));
 typedef int32_t I32 __attribute__((vector_size(Lanes * 4)));
 typedef int16_t I16 __attribute__((vector_size(Lanes * 4)));
 typedef uint16_t U16 __attribute__((vector_size(Lanes * 4)));
+typedef uint64_t U64 __attribute__((vector_size(Lanes * 4)));
+typedef uint8_t U8Wide __attribute__((vector_size(Lanes * 2)));
 
 inline U32 loadPixels(const uint8_t *p)
 {
@@ -286,45 +288,60 @@ void upscaleMaskRow(const uint8_t *src, int srcCount, const TapRow &taps, int co
     }
 }
 
+// The 16-bit sums of four vectors of pixels v[0..3], each pixel's four channels one
+// 64-bit lane, added up per run of 4 pixels: output lane g is pixels 4g..4g+3.
+inline U64 sumFours(const U64 *v)
+{
+#ifdef __AVX2__
+    const U64 ab = __builtin_shufflevector(v[0], v[1], 0, 4, 2, 6) + __builtin_shufflevector(v[0], v[1], 1, 5, 3, 7);
+    const U64 cd = __builtin_shufflevector(v[2], v[3], 0, 4, 2, 6) + __builtin_shufflevector(v[2], v[3], 1, 5, 3, 7);
+    return __builtin_shufflevector(ab, cd, 0, 1, 4, 5) + __builtin_shufflevector(ab, cd, 2, 3, 6, 7);
+#else
+    const U64 ab = v[0] + v[1], cd = v[2] + v[3];
+    return __builtin_shufflevector(ab, cd, 0, 2) + __builtin_shufflevector(ab, cd, 1, 3);
+#endif
+}
+
 void downscale4(ConstBgra src, Bgra dst)
 {
-    // Four source rows are summed into a chunk of 16-bit column sums; then each
-    // pixel's four sums are one 64-bit word, so four words add up a whole group of
-    // 4 x 4 pixels per channel at once (at most 16 * 255 per 16-bit lane).
-    constexpr int ChunkPixels = 256;
-    uint16_t sums[ChunkPixels * 4];
-    const int fullGroups = src.width / 4;
+    // Each 4 x 4 block is summed in 16-bit lanes (at most 16 * 255): down its four
+    // rows as vectors, then across its four columns.
+    constexpr int Wide = Lanes / 2; // pixels in a vector of 16-bit channels
+    const int blocks = src.width / (4 * Wide);
     for (int j = 0; j < dst.height; ++j) {
         const uint8_t *r[4];
         for (int k = 0; k < 4; ++k)
             r[k] = src.data + size_t(clampInt(4 * j + k, 0, src.height - 1)) * src.stride;
         uint8_t *out = dst.data + size_t(j) * dst.stride;
-        for (int x0 = 0; x0 < fullGroups * 4; x0 += ChunkPixels) {
-            const int n = (fullGroups * 4 - x0) < ChunkPixels ? fullGroups * 4 - x0 : ChunkPixels;
-            const uint8_t *a = r[0] + 4 * x0, *b = r[1] + 4 * x0, *c = r[2] + 4 * x0,
-                          *d = r[3] + 4 * x0;
-            for (int i = 0; i < n * 4; ++i)
-                sums[i] = uint16_t(a[i] + b[i] + c[i] + d[i]);
-            for (int g = 0; g < n / 4; ++g) {
-                uint64_t w[4];
-                std::memcpy(w, sums + 16 * g, sizeof w);
-                const uint64_t v = ((w[0] + w[1] + w[2] + w[3] + 0x0008000800080008u) >> 4)
-                                   & 0x00FF00FF00FF00FFu;
-                const uint32_t pixel = uint32_t((v & 0xFFu) | (v >> 8 & 0xFF00u) | (v >> 16 & 0xFF0000u)
-                                                | (v >> 24 & 0xFF000000u));
-                std::memcpy(out + x0 + 4 * g, &pixel, 4);
+        // The rows of the next block row are asked for while these are summed: four
+        // streams at once are more than the hardware prefetcher keeps ahead of.
+        const ptrdiff_t next = 4 * j + 7 < src.height ? ptrdiff_t(4) * src.stride : 0;
+        for (int b = 0; b < blocks; ++b) {
+            for (int k = 0; k < 4; ++k)
+                for (int line = 0; line < 4 * Wide * 4; line += 64)
+                    __builtin_prefetch(r[k] + next + size_t(b) * 4 * Wide * 4 + line);
+            U64 v[4];
+            for (int q = 0; q < 4; ++q) {
+                U16 sum = U16{};
+                for (int k = 0; k < 4; ++k) {
+                    U8Wide bytes;
+                    std::memcpy(&bytes, r[k] + (size_t(b) * 4 + q) * Wide * 4, sizeof bytes);
+                    sum += __builtin_convertvector(bytes, U16);
+                }
+                v[q] = U64(sum);
             }
+            const U8Wide mean = __builtin_convertvector((U16(sumFours(v)) + 8) >> 4, U8Wide);
+            std::memcpy(out + size_t(b) * Wide * 4, &mean, sizeof mean);
         }
-        if (fullGroups < dst.width) {
-            // The last, partial group repeats the last column.
+        // The rest one by one; a last, partial block repeats the last column.
+        for (int g = blocks * Wide; g < dst.width; ++g)
             for (int ch = 0; ch < 4; ++ch) {
                 int sum = 0;
                 for (int k = 0; k < 4; ++k)
                     for (int i = 0; i < 4; ++i)
-                        sum += r[k][4 * clampInt(4 * fullGroups + i, 0, src.width - 1) + ch];
-                out[4 * fullGroups + ch] = uint8_t((sum + 8) >> 4);
+                        sum += r[k][4 * clampInt(4 * g + i, 0, src.width - 1) + ch];
+                out[4 * g + ch] = uint8_t((sum + 8) >> 4);
             }
-        }
     }
 }
 
