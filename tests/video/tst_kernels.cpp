@@ -148,6 +148,21 @@ void tst_Kernels::downscale4()
     table->downscale4(view(mixed), target(two));
     QCOMPARE(pixel(two, 0, 0), bgra(100, 50, 8, 128));
     QCOMPARE(pixel(two, 1, 0), bgra(0, 0, 0, 0));
+    // Wide enough for whole vectors of blocks and a rest: every block is its exact,
+    // rounded mean, edges repeated.
+    const int w = 150, h = 23;
+    FrameRef src2 = noise(w, h, 6);
+    FrameRef dst2 = Frame::create(38, 6);
+    table->downscale4(view(src2), target(dst2));
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 38; ++x)
+            for (int c = 0; c < 4; ++c) {
+                int sum = 0;
+                for (int j = 0; j < 4; ++j)
+                    for (int i = 0; i < 4; ++i)
+                        sum += channel(pixel(src2, std::min(4 * x + i, w - 1), std::min(4 * y + j, h - 1)), c);
+                QCOMPARE(channel(pixel(dst2, x, y), c), (sum + 8) / 16);
+            }
 }
 
 void tst_Kernels::skinMask()
@@ -275,6 +290,36 @@ void tst_Kernels::blendMask()
                          qPrintable(QStringLiteral("mask %1 at %2,%3").arg(m).arg(x).arg(y)));
             }
     }
+    // A varied background and mask, scaled up by 4 and 5 with pixel centres
+    // aligned: within rounding of the blend of their bilinear samples.
+    FrameRef bgNoise = noise(32, 8, 7);
+    std::vector<uint8_t> ramp(26 * 6);
+    for (size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = uint8_t(i * 37 % 256);
+    table->blendMask(view(fg), view(bgNoise), {ramp.data(), 26, 6, 26}, target(dst), work.data());
+    const auto sample = [](double p, int n, double &t) {
+        p = std::clamp(p, 0.0, n - 1.0);
+        const int i = std::min(int(p), n - 2);
+        t = p - i;
+        return i;
+    };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            double tx, ty, ux, uy;
+            const int bx = sample((x + 0.5) * 32 / w - 0.5, 32, tx), by = sample((y + 0.5) * 8 / h - 0.5, 8, ty);
+            const int mx = sample((x + 0.5) * 26 / w - 0.5, 26, ux), my = sample((y + 0.5) * 6 / h - 0.5, 6, uy);
+            const auto m = [&](int i, int j) { return double(ramp[size_t(my + j) * 26 + mx + i]); };
+            const double k = (m(0, 0) * (1 - ux) + m(1, 0) * ux) * (1 - uy) + (m(0, 1) * (1 - ux) + m(1, 1) * ux) * uy;
+            for (int c = 0; c < 4; ++c) {
+                const auto b = [&](int i, int j) { return double(channel(pixel(bgNoise, bx + i, by + j), c)); };
+                const double back = (b(0, 0) * (1 - tx) + b(1, 0) * tx) * (1 - ty) + (b(0, 1) * (1 - tx) + b(1, 1) * tx) * ty;
+                const double expected = (channel(pixel(fg, x, y), c) * k + back * (255 - k)) / 255;
+                QVERIFY2(std::abs(channel(pixel(dst, x, y), c) - expected) <= 2.5,
+                         qPrintable(QStringLiteral("%1,%2 channel %3: %4 vs %5")
+                                        .arg(x).arg(y).arg(c).arg(channel(pixel(dst, x, y), c)).arg(expected)));
+            }
+        }
+
     // Each side of a hard mask edge takes its own picture.
     std::vector<uint8_t> half(16 * 4, 0);
     for (int y = 0; y < 4; ++y)
