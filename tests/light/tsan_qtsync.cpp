@@ -3,10 +3,10 @@
 // Debian's Qt is not built with ThreadSanitizer, so the ordering Qt gives between threads is
 // invisible to it: its mutexes and semaphores, its event queues and the end of a QThread. Every
 // hand-off through them would be reported as a race. The definitions below take the place of
-// libQt6Core's for all calls from outside libQt6Core (the library binds its own calls
-// internally), tell ThreadSanitizer about the acquire or release each of them makes, and call
-// Qt's own. Where Qt's release happens inside the library, the model is placed at the nearest
-// point reachable from outside, and says so.
+// Qt's and libc's for every call that crosses from one library into another (a library binds its
+// own calls internally), tell ThreadSanitizer about the acquire or release each of them makes,
+// and call the original. Where Qt's release happens inside the library, the model is placed at
+// the nearest point reachable from outside, and says so.
 #include <QCoreApplication>
 #include <QEvent>
 #include <QMutex>
@@ -18,6 +18,7 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstddef>
@@ -255,8 +256,15 @@ void QMetaObject::activate(QObject *sender, const QMetaObject *m, int localSigna
 
 extern "C" long syscall(long number, ...) noexcept
 {
-    static const auto own = nextDefinition<long (*)(long, long, long, long, long, long, long)>(
-        "syscall");
+    // Not a guarded static: the guard of a static's initialisation waits on a futex through
+    // syscall() itself.
+    using Syscall = long (*)(long, long, long, long, long, long, long);
+    static std::atomic<Syscall> resolved { nullptr };
+    Syscall own = resolved.load(std::memory_order_acquire);
+    if (!own) {
+        own = nextDefinition<Syscall>("syscall");
+        resolved.store(own, std::memory_order_release);
+    }
     // Every system call takes at most six arguments, passed in registers; reading all six is
     // what libc's own syscall() does.
     long a[6];
