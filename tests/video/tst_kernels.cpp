@@ -351,6 +351,14 @@ void tst_Kernels::warp()
     QCOMPARE(pixel(dst, w - 4, 5), pixel(src, w - 1, 5));
     QCOMPARE(pixel(dst, w - 3, 5), black);
 
+    // A shift down by 5 rows: the rows above the picture are filled, first column too.
+    kernels::Affine down;
+    down.y0 = -5;
+    table->warp(view(src), target(dst), down, 0, w, black);
+    for (int x = 0; x < w; ++x)
+        QCOMPARE(pixel(dst, x, 4), black);
+    QCOMPARE(pixel(dst, 0, 5), pixel(src, 0, 0));
+
     // Half-way between two pixels gives their mean.
     kernels::Affine half;
     half.x0 = 0.5;
