@@ -400,15 +400,17 @@ inline U32 toneLanes(U32 p, U16 k, const ToneMatrix &t)
 {
     const U32 low = U32{} + 0x00FF00FFu;
     const I16 even = I16(p & low), odd = I16((p >> 8) & low);
-    I32 c[3];
-    for (int i = 0; i < 3; ++i) {
-        I32 v = (madd(even, t.br[i]) + madd(odd, t.ga[i]) + 8192) >> 14;
-        v = v < 0 ? I32{} : v;
-        c[i] = v > 255 ? I32{} + 255 : v;
-    }
-    const U16 turnedEven = U16(U32(c[2]) | (U32(c[0]) << 16));
-    const U16 turnedOdd = U16(U32(c[1]) | ((p >> 8) & 0x00FF0000u));
-    return mixHalves(turnedEven, turnedOdd, U16(even), U16(odd), k);
+    U32 c[3];
+    for (int i = 0; i < 3; ++i)
+        c[i] = U32((madd(even, t.br[i]) + madd(odd, t.ga[i]) + 8192) >> 14);
+    // The turned channels lie well within 16 bits: clamped once they are back in
+    // their 16-bit lanes, where every instruction set has a min and max.
+    const I16 zero = I16{}, top = I16{} + 255;
+    I16 turnedEven = I16((c[2] & 0xFFFFu) | (c[0] << 16));
+    I16 turnedOdd = I16((c[1] & 0xFFFFu) | ((p >> 8) & 0x00FF0000u));
+    turnedEven = turnedEven < zero ? zero : (turnedEven > top ? top : turnedEven);
+    turnedOdd = turnedOdd < zero ? zero : (turnedOdd > top ? top : turnedOdd);
+    return mixHalves(U16(turnedEven), U16(turnedOdd), U16(even), U16(odd), k);
 }
 
 void skinTone(ConstBgra src, ConstGray mask, const float *m, Bgra dst, uint8_t *work)
