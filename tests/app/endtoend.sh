@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The whole application under --simulate on the X display that scripts/test starts: it comes
-# up with its components, publishes the virtual camera, quits through the tray's Quit entry and
-# stops its components in order. Private sound server, settings, lock and runtime directory.
-# Usage: endtoend.sh <talvento-control> <source dir>
+# up with its components, publishes the virtual camera, takes a change of the Rotation row in
+# its settings window into the frames a viewer reads, quits through the tray's Quit entry and
+# stops its components in order. Private sound server, settings, lock, camera segment and
+# runtime directory.
+# Usage: endtoend.sh <talvento-control> <source dir> <talvento-vcam-view>
 set -uo pipefail
 app=$1
 top=$2
+viewer=$3
 
 if [ -z "${DISPLAY:-}" ] || ! command -v xdotool >/dev/null; then
     [ -n "${TALVENTO_TEST_SERVICES:-}" ] && { echo "FAIL: no X display or xdotool"; exit 1; }
@@ -21,6 +24,7 @@ ensure_virtual_audio || { echo "FAIL: cannot create the virtual audio device"; e
 
 export XDG_CONFIG_HOME=$SVC_DIR/config TMPDIR=$SVC_DIR QT_QPA_PLATFORM=xcb
 export QT_LOGGING_RULES=default.debug=true TALVENTO_ANSWER_MESSAGES=yes
+export TALVENTO_VCAM_SEGMENT=/talvento-endtoend-$$
 log=$SVC_DIR/app.log
 "$app" --simulate >"$log" 2>&1 &
 pid=$!
@@ -43,6 +47,50 @@ for line in "App::useSimulatedDevices ->" "App::start -> virtual camera started"
     "Successfully opened audio output  \"Talvento Control\"" "App::onCheckForUpdatesFinished"; do
     wait_for "$line" 60 || fail "no \"$line\" in the log"
 done
+
+# $1 = a frame saved as PPM; true when black pillars stand at its left and right edges, as a
+# quarter turn of the 16:9 picture leaves them.
+has_pillars() {
+    python3 - "$1" <<'PY'
+import re, sys
+data = open(sys.argv[1], "rb").read()
+header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+\d+\s", data)
+if not header:
+    sys.exit(2)
+width, height = int(header.group(1)), int(header.group(2))
+pixels = data[header.end():]
+def dark(first, last):
+    values = [pixels[(y * width + x) * 3 + c] for y in range(0, height, 8) for x in range(first, last, 4) for c in range(3)]
+    return sum(values) / len(values) < 6
+sys.exit(0 if (width, height) == (1280, 720) and dark(0, 60) and dark(width - 60, width) else 1)
+PY
+}
+frame=$SVC_DIR/frame.ppm
+"$viewer" --save "$frame" --skip 5 >/dev/null 2>&1 || fail "the viewer saved no frame"
+if [ -s "$frame" ] && has_pillars "$frame"; then fail "pillars before any rotation"; fi
+
+# The Rotation row of the settings window's Settings page, turned one step with the keyboard.
+window=""
+for _ in $(seq 120); do
+    window=$(xdotool search --onlyvisible --name '^Talvento Control$' 2>/dev/null | head -1) && [ -n "$window" ] && break
+    sleep 0.25
+done
+if [ -z "$window" ]; then
+    fail "the settings window did not appear"
+else
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    tabs=6 # the tab header's six icons, 58 px apart, centred; Settings is the last
+    xdotool mousemove $((X + WIDTH / 2 + (tabs - 1) * 29)) $((Y + 262)) click 1
+    sleep 1.5
+    # The slider's handle at its minimum, below the row's title.
+    xdotool mousemove $((X + 128)) $((Y + 517)) click 1 sleep 0.3 key Right
+    rotated=""
+    for _ in $(seq 20); do
+        sleep 0.5
+        "$viewer" --save "$frame" --skip 2 >/dev/null 2>&1 && has_pillars "$frame" && { rotated=1; break; }
+    done
+    [ -n "$rotated" ] || fail "the Rotation row's change did not reach the frames"
+fi
 
 if ! quit_through_tray "$pid"; then
     fail "the tray's Quit entry did not end the application"
