@@ -99,23 +99,18 @@ void AudioOutput::writeTick()
         QThread::msleep(1);
         return;
     }
-    const qint64 room = m_stream ? m_stream->writableBytes() : -1;
-    if (room < 0) {
-        // The server or the device went away; the owner's supervision reopens the device.
-        if (!m_failureReported)
-            qDebug() << "Invalid output data written for" << m_name << "- the output stream has failed";
-        m_failureReported = true;
-        return;
-    }
     // A full sink takes nothing now: what it does not take stays queued for the next tick.
     const int frameBytes = qMax(1, m_format.bytesPerFrame());
-    const qint64 size = qMin(room, qint64(sample.data.size())) / frameBytes * frameBytes;
-    if (size == 0)
-        return;
-    const qint64 written = m_stream->write(sample.data.constData(), size);
+    const qint64 room = m_stream ? m_stream->writableBytes() : -1;
+    const qint64 size = room < 0 ? room : qMin(room, qint64(sample.data.size())) / frameBytes * frameBytes;
+    const qint64 written = size > 0 ? m_stream->write(sample.data.constData(), size) : size;
     if (written > 0) {
         accountBlock(sample.data.left(written), "output");
         m_buffer.commitSample(written);
+    } else if (written < 0 && !m_failureReported) {
+        // The server or the device went away; the owner's supervision reopens the device.
+        qDebug() << "Invalid output data written for" << m_name << "- the output stream has failed";
+        m_failureReported = true;
     }
 }
 

@@ -232,11 +232,6 @@ void PulseStream::close()
     d->onReadable = nullptr;
 }
 
-bool PulseStream::isOpen() const
-{
-    return d->stream != nullptr;
-}
-
 bool PulseStream::failed() const
 {
     return d->failed;

@@ -31,7 +31,6 @@ public:
     bool open(Direction direction, const QString &device, const QAudioFormat &format, qint64 latencyUs,
               std::function<void()> onReadable, QString *error);
     void close();
-    bool isOpen() const;
     /// The connection or the stream ended without close(): the server went away
     /// or the device disappeared.
     bool failed() const;
