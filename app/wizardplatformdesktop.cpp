@@ -2,10 +2,9 @@
 
 #include "app/app.h"
 #include "app/system/oshelper.h"
+#include "audio/vmic.h"
 #include "vcam/vcam.h"
 
-#include <QAudioDevice>
-#include <QMediaDevices>
 #include <QTimer>
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
@@ -88,17 +87,7 @@ public:
     void installExtension(std::function<void(int)> done) override { VCam::installExtension(std::move(done)); }
     void openExtensionSettings() override { app()->openSystemExtensionSettings(); }
 
-    bool hasAudioDriver() override
-    {
-        if (app()->isSimulated())
-            return true;
-        // The device the virtual microphone plays into, found by the name the driver gives it.
-        for (const QAudioDevice &device : QMediaDevices::audioOutputs()) {
-            if (device.description().contains("Talvento Control", Qt::CaseInsensitive))
-                return true;
-        }
-        return false;
-    }
+    bool hasAudioDriver() override { return app()->isSimulated() || !VMic::getOutputDevice(false).isNull(); }
 
     QString defaultBrowser() override { return app()->getDefaultBrowserBundleId(); }
     void exitProcess(int code) override { ::exit(code); }

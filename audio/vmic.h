@@ -46,7 +46,7 @@ public:
     bool isOutputRunning() const;
 
     /// The virtual audio device, or a null device when it is not installed.
-    QAudioDevice getOutputDevice(bool verbose);
+    static QAudioDevice getOutputDevice(bool verbose);
 
     /// The physical microphone's volume and mute, for the settings window.
     bool getVolume(CameraSetting &setting);
