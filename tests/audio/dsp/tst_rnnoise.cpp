@@ -1,4 +1,6 @@
 #include "audio/dsp/dsprnnfilter.h"
+#include "audio/dsp/rnnoise/rnnoise.h"
+#include "audio/dsp/rnnoise/rnnoise_kernels.h"
 
 #include <QtTest>
 
@@ -8,6 +10,7 @@
 
 #include <cmath>
 #include <memory>
+#include <random>
 #include <vector>
 
 using AudioSample = AudioBufferManager::AudioSample;
@@ -80,6 +83,30 @@ int bestLag(const std::vector<int16_t> &clean, const std::vector<int16_t> &proce
     return best;
 }
 
+// Each whole frame's 480 denoised floats, then its voice probability: the
+// layout rnnoise_translated writes.
+QByteArray denoiseFrames(const std::vector<int16_t> &input)
+{
+    DenoiseState *st = rnnoise_create(nullptr);
+    if (!st)
+        return {};
+    QByteArray result;
+    float samples[frame];
+    for (size_t at = 0; at + frame <= input.size(); at += frame) {
+        std::copy_n(input.begin() + qsizetype(at), frame, samples);
+        const float vad = rnnoise_process_frame(st, samples, samples);
+        result.append(reinterpret_cast<const char *>(samples), sizeof samples);
+        result.append(reinterpret_cast<const char *>(&vad), sizeof vad);
+    }
+    rnnoise_destroy(st);
+    return result;
+}
+
+QByteArray floatBytes(const std::vector<float> &v)
+{
+    return QByteArray(reinterpret_cast<const char *>(v.data()), qsizetype(v.size() * sizeof(float)));
+}
+
 } // namespace
 
 class tst_RNNoise : public QObject
@@ -89,6 +116,8 @@ private slots:
     void initTestCase();
     void suppressesNoiseAndKeepsSpeech();
     void statesAreIndependentAcrossThreads();
+    void nativeKernelsMatchThePlainTranslation();
+    void kernelVariantsAgree();
 
 private:
     QTemporaryDir m_dir;
@@ -171,6 +200,82 @@ void tst_RNNoise::statesAreIndependentAcrossThreads()
     for (const auto &result : results)
         QVERIFY(result == reference);
     QVERIFY(reference != std::vector<int16_t>(input.begin(), input.begin() + qsizetype(reference.size())));
+}
+
+void tst_RNNoise::nativeKernelsMatchThePlainTranslation()
+{
+    // Speech in noise, then silence, then a full-scale square wave sweeping in
+    // pitch: every output bit and voice probability must equal the plain
+    // translation's.
+    std::vector<int16_t> input = m_noisy;
+    input.resize(input.size() + rate, 0);
+    for (int i = 0; i < 2 * rate; ++i) {
+        const double phase = 2 * M_PI * (80.0 * i + 0.05 * i * i / rate) / rate;
+        input.push_back(std::sin(phase) >= 0 ? 32767 : -32768);
+    }
+    const QByteArray native = denoiseFrames(input);
+    QCOMPARE(native.size(), qsizetype(input.size() / frame * (frame + 1) * sizeof(float)));
+
+    const QString inPath = m_dir.filePath("kernels-in.raw");
+    const QString outPath = m_dir.filePath("kernels-out.f32");
+    QFile in(inPath);
+    QVERIFY(in.open(QIODevice::WriteOnly));
+    in.write(reinterpret_cast<const char *>(input.data()), qsizetype(input.size() * 2));
+    in.close();
+    QProcess translated;
+    translated.start(RNNOISE_TRANSLATED, {inPath, outPath});
+    QVERIFY(translated.waitForFinished(120000));
+    QVERIFY2(translated.exitStatus() == QProcess::NormalExit && translated.exitCode() == 0,
+             translated.readAllStandardError().constData());
+    QFile out(outPath);
+    QVERIFY(out.open(QIODevice::ReadOnly));
+    const QByteArray reference = out.readAll();
+    QCOMPARE(reference.size(), native.size());
+    QVERIFY2(reference == native, "the native kernels changed the results");
+}
+
+void tst_RNNoise::kernelVariantsAgree()
+{
+    // The AVX2 build must give the baseline build's bits, with lengths that
+    // leave every kind of vector tail.
+    const RnnoiseKernels *avx2 = rnnoiseAvx2Kernels();
+    if (!avx2)
+        QSKIP("this CPU has no AVX2");
+    const RnnoiseKernels *baseline = rnnoiseBaselineKernels();
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> weight(-128, 127);
+    std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+    for (const int count : {1, 7, 8, 9, 22, 24, 31, 48, 96, 128}) {
+        const int inputs = count + 13;
+        const int stride = 3 * count;
+        std::vector<int8_t> weights(static_cast<size_t>(inputs * stride));
+        for (auto &w : weights)
+            w = int8_t(weight(random));
+        const auto n = static_cast<size_t>(inputs);
+        std::vector<float> input(n), gate(n), start(static_cast<size_t>(count));
+        for (auto *v : {&input, &gate, &start})
+            for (auto &x : *v)
+                x = value(random) * 100.0f;
+
+        std::vector<float> a = start, b = start;
+        baseline->weightedSum(a.data(), count, weights.data() + 1, stride, input.data(), inputs);
+        avx2->weightedSum(b.data(), count, weights.data() + 1, stride, input.data(), inputs);
+        QVERIFY2(floatBytes(a) == floatBytes(b), qPrintable(QString::number(count)));
+        QVERIFY(a != start);
+
+        baseline->gatedSum(a.data(), count, weights.data(), stride, input.data(), gate.data(), inputs);
+        avx2->gatedSum(b.data(), count, weights.data(), stride, input.data(), gate.data(), inputs);
+        QVERIFY2(floatBytes(a) == floatBytes(b), qPrintable(QString::number(count)));
+
+        std::vector<float> x(n), y(n + static_cast<size_t>(count));
+        for (auto *v : {&x, &y})
+            for (auto &e : *v)
+                e = value(random) * 1000.0f;
+        std::vector<float> xa(static_cast<size_t>(count), -1.0f), xb(xa.size(), -2.0f);
+        baseline->crossCorrelation(x.data(), y.data(), xa.data(), inputs, count);
+        avx2->crossCorrelation(x.data(), y.data(), xb.data(), inputs, count);
+        QVERIFY2(floatBytes(xa) == floatBytes(xb), qPrintable(QString::number(count)));
+    }
 }
 
 QTEST_APPLESS_MAIN(tst_RNNoise)
