@@ -1,17 +1,68 @@
 #include "audio/dsp/compressor.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <numbers>
 
 namespace {
 
 constexpr int updateBlock = 32;   // samples per envelope update
 constexpr float halfPi = std::numbers::pi_v<float> / 2.0f;
+constexpr float infinity = std::numeric_limits<float>::infinity();
 
-inline float db2lin(float db) { return std::pow(10.0f, 0.05f * db); }
-inline float lin2db(float lin) { return 20.0f * std::log10(lin); }
+// The per-sample curve functions: float approximations within a few float
+// steps of libm's, written without calls or branches so that a whole update
+// block runs in vector lanes. NaN comes out where libm gives NaN.
+
+// log2(x): ±inf at inf and 0, NaN below 0.
+inline float fastLog2(float x)
+{
+    const bool subnormal = x < std::numeric_limits<float>::min();
+    const float scaled = subnormal ? x * 8388608.0f : x;   // 2^23
+    const auto bits = std::bit_cast<uint32_t>(scaled);
+    float e = float(int(bits >> 23) - (subnormal ? 150 : 127));
+    float m = std::bit_cast<float>((bits & 0x007fffffu) | 0x3f800000u);   // [1, 2)
+    const bool high = m > std::numbers::sqrt2_v<float>;
+    m = high ? m * 0.5f : m;
+    e = high ? e + 1.0f : e;
+    // log2(m) = 2/ln2 · atanh(t), t = (m - 1)/(m + 1) within ±0.172
+    const float t = (m - 1.0f) / (m + 1.0f);
+    const float t2 = t * t;
+    const float series = t * (1.0f + t2 * (1.0f / 3 + t2 * (1.0f / 5 + t2 * (1.0f / 7 + t2 / 9))));
+    const float result = e + series * (2.0f / std::numbers::ln2_v<float>);
+    const float edge = x == 0.0f ? -infinity : (x == infinity ? infinity : result);
+    return x >= 0.0f ? edge : std::numeric_limits<float>::quiet_NaN();
+}
+
+// 2^x: 0 below -126 (libm's subnormals are below any level used here), inf from 128.
+inline float fastExp2(float x)
+{
+    const float c = x < -126.0f ? -126.0f : (x > 127.0f ? 127.0f : x);
+    const int k = int(c + (c >= 0.0f ? 0.5f : -0.5f));
+    const float f = (c - float(k)) * std::numbers::ln2_v<float>;   // within ±ln2/2
+    const float p = 1.0f + f * (1.0f + f * (1.0f / 2 + f * (1.0f / 6 + f * (1.0f / 24
+                    + f * (1.0f / 120 + f * (1.0f / 720 + f / 5040))))));
+    const float result = p * std::bit_cast<float>(uint32_t(k + 127) << 23);
+    const float edge = x < -126.0f ? 0.0f : (x >= 128.0f ? infinity : result);
+    return x == x ? edge : x;
+}
+
+// sin(x) for |x| <= π/2 (the Taylor terms to x^11), all the sine shaping of
+// the gain ever needs.
+inline float fastSin(float x)
+{
+    const float x2 = x * x;
+    return x * (1.0f - x2 * (1.0f / 6 - x2 * (1.0f / 120 - x2 * (1.0f / 5040
+                - x2 * (1.0f / 362880 - x2 / 39916800)))));
+}
+
+// 10^(dB/20) = 2^(dB · log2(10)/20), and back.
+constexpr float log2TenOver20 = std::numbers::ln10_v<float> / std::numbers::ln2_v<float> / 20.0f;
+inline float db2lin(float db) { return fastExp2(db * log2TenOver20); }
+inline float lin2db(float lin) { return fastLog2(lin) / log2TenOver20; }
 inline float fix(float v, float fallback) { return std::isfinite(v) ? v : fallback; }
 
 float kneeSlope(float x, float k, float thresholdLin)
@@ -19,22 +70,30 @@ float kneeSlope(float x, float k, float thresholdLin)
     return k * x / ((k * thresholdLin + 1.0f) * std::exp(k * (x - thresholdLin)) - 1.0f);
 }
 
-float kneeCurve(float x, float k, float thresholdLin)
+inline float kneeCurve(float x, float k, float thresholdLin)
 {
-    return thresholdLin + (1.0f - std::exp(-k * (x - thresholdLin))) / k;
+    const float e = fastExp2(-k * (x - thresholdLin) * std::numbers::log2e_v<float>);
+    return thresholdLin + (1.0f - e) / k;
 }
 
 // Static input-to-output curve: linear below the threshold, the exponential
-// knee up to its top, then a straight line of slope 1/ratio in dB.
-float compCurve(const sf_compressor_state_st &s, float x)
+// knee up to its top, then a straight line of slope 1/ratio in dB. `dB` is
+// the input's level. All three are worked out and one is picked, so a block of
+// samples runs in vector lanes.
+inline float compCurve(const sf_compressor_state_st &s, float x, float dB)
 {
-    if (x < s.threshold_lin)
-        return x;
-    if (s.knee_db <= 0.0f)
-        return db2lin(s.threshold_db + s.slope * (lin2db(x) - s.threshold_db));
-    if (x < s.knee_top_lin)
-        return kneeCurve(x, s.knee_k, s.threshold_lin);
-    return db2lin(s.knee_db_offset + s.slope * (lin2db(x) - s.threshold_db - s.knee_db));
+    const float knee = kneeCurve(x, s.knee_k, s.threshold_lin);
+    const bool hasKnee = s.knee_db > 0.0f;
+    const float lineDb = hasKnee ? s.knee_db_offset + s.slope * (dB - s.threshold_db - s.knee_db)
+                                 : s.threshold_db + s.slope * (dB - s.threshold_db);
+    const float line = db2lin(lineDb);
+    const float above = hasKnee & (x < s.knee_top_lin) ? knee : line;
+    return x < s.threshold_lin ? x : above;
+}
+
+inline float compCurve(const sf_compressor_state_st &s, float x)
+{
+    return compCurve(s, x, lin2db(x));
 }
 
 } // namespace
@@ -110,6 +169,10 @@ void sf_compressor_process(sf_compressor_state_st *state, int size, const float 
     int write = s.delay_write;
     int read = s.delay_read;
     const int delaySize = s.delay_size;
+    // A state that was never set up has no delay line to run.
+    if (delaySize < 1 || delaySize > 1024 || write < 0 || write >= delaySize || read < 0
+        || read >= delaySize)
+        return;
     const int blocks = size / updateBlock;
 
     for (int b = 0; b < blocks; ++b) {
@@ -132,18 +195,32 @@ void sf_compressor_process(sf_compressor_state_st *state, int size, const float 
             envelope = 1.0f - std::pow(0.25f / std::max(maxCompDiffDb, 0.5f), s.attack_inv);
         }
 
+        // The block in four passes: what depends only on the input, then the
+        // detector and gain recursion, then the curve of the gains, then the
+        // meter and the delay line. The first and third run in vector lanes.
         const float *in = input + b * updateBlock;
         float *out = output + b * updateBlock;
+        // Short passes, each free of any chain from one sample to the next,
+        // so that the processor overlaps many samples' long formulas.
+        float level[updateBlock], levelDb[updateBlock], attenuation[updateBlock];
+        float riseRate[updateBlock];
         for (int i = 0; i < updateBlock; ++i) {
-            const float v = in[i] * s.pregain_lin;
-            s.delay_buf[write] = v;
-            const float m = std::fabs(v);
-            const float attenuation = m < 0.0001f ? 1.0f : compCurve(s, m) / m;
+            level[i] = std::fabs(in[i] * s.pregain_lin);
+            levelDb[i] = lin2db(level[i]);
+        }
+        for (int i = 0; i < updateBlock; ++i) {
+            const float curve = compCurve(s, level[i], levelDb[i]);
+            attenuation[i] = level[i] < 0.0001f ? 1.0f : curve / level[i];
+        }
+        for (int i = 0; i < updateBlock; ++i)
+            riseRate[i] = std::max(-lin2db(attenuation[i]), 2.0f);
+        for (int i = 0; i < updateBlock; ++i)
+            riseRate[i] = db2lin(riseRate[i] * s.sat_release_inv) - 1.0f;
 
-            float rate = 1.0f;
-            if (attenuation > detectorAvg)
-                rate = db2lin(std::max(-lin2db(attenuation), 2.0f) * s.sat_release_inv) - 1.0f;
-            detectorAvg += (attenuation - detectorAvg) * rate;
+        float gains[updateBlock];
+        for (int i = 0; i < updateBlock; ++i) {
+            const float rate = attenuation[i] > detectorAvg ? riseRate[i] : 1.0f;
+            detectorAvg += (attenuation[i] - detectorAvg) * rate;
             detectorAvg = std::min(detectorAvg, 1.0f);
             detectorAvg = fix(detectorAvg, 1.0f);
 
@@ -151,19 +228,31 @@ void sf_compressor_process(sf_compressor_state_st *state, int size, const float 
                 compGain += (desired - compGain) * envelope;
             else
                 compGain = std::min(compGain * envelope, 1.0f);
+            gains[i] = compGain;
+        }
 
-            const float premix = std::sin(halfPi * compGain);
-            const float gain = s.dry + s.wet * s.master_gain * premix;
+        float premixDb[updateBlock];
+        for (int i = 0; i < updateBlock; ++i) {
+            // The gain never leaves -1..1: the detector stays within it, and
+            // the gain moves toward it or up to 1.
+            premixDb[i] = fastSin(halfPi * gains[i]);
+            gains[i] = s.dry + s.wet * s.master_gain * premixDb[i];
+        }
+        for (int i = 0; i < updateBlock; ++i)
+            premixDb[i] = lin2db(premixDb[i]);
 
-            const float premixDb = lin2db(premix);
-            if (premixDb < meterGain)
-                meterGain = premixDb;
+        for (int i = 0; i < updateBlock; ++i) {
+            if (premixDb[i] < meterGain)
+                meterGain = premixDb[i];
             else
-                meterGain += (premixDb - meterGain) * s.meter_release;
+                meterGain += (premixDb[i] - meterGain) * s.meter_release;
 
-            out[i] = s.delay_buf[read] * gain;
-            write = (write + 1) % delaySize;
-            read = (read + 1) % delaySize;
+            s.delay_buf[write] = in[i] * s.pregain_lin;
+            out[i] = s.delay_buf[read] * gains[i];
+            if (++write == delaySize)
+                write = 0;
+            if (++read == delaySize)
+                read = 0;
         }
     }
 

@@ -40,6 +40,7 @@ void sf_advancecomp(sf_compressor_state_st *state, int rate, float pregain, floa
                     float releasezone4, float postgain, float wet);
 
 /// Compresses the first (size / 32) × 32 samples; the rest of `output` is not
-/// written. `input` and `output` may be the same array.
+/// written. `input` and `output` may be the same array. A state that was
+/// cleared but never set up writes nothing.
 void sf_compressor_process(sf_compressor_state_st *state, int size, const float *input,
                            float *output);

@@ -36,6 +36,9 @@ private slots:
     void lookAhead();
     void freshCompressorStartsLow();
     void recoversFromNonFiniteInput();
+    void stateNeverSetUpWritesNothing();
+    void steadyLevelFollowsTheStaticCurve_data();
+    void steadyLevelFollowsTheStaticCurve();
 };
 
 void tst_Compressor::processesWholeUnitsOnly_data()
@@ -123,6 +126,63 @@ void tst_Compressor::recoversFromNonFiniteInput()
     // Once the bad samples have left the look-ahead, the output is finite again.
     for (int i = 1024; i < 4096; ++i)
         QVERIFY(std::isfinite(out[i]));
+}
+
+void tst_Compressor::stateNeverSetUpWritesNothing()
+{
+    // A cleared state has no delay line: nothing to run, and no division by
+    // its zero length.
+    sf_compressor_state_st state;
+    std::memset(&state, 0, sizeof state);
+    std::vector<float> in(64, 0.5f), out(64, 7.0f);
+    sf_compressor_process(&state, 64, in.data(), out.data());
+    QVERIFY(std::all_of(out.begin(), out.end(), [](float v) { return v == 7.0f; }));
+}
+
+void tst_Compressor::steadyLevelFollowsTheStaticCurve_data()
+{
+    QTest::addColumn<float>("threshold");
+    QTest::addColumn<float>("knee");
+    QTest::addColumn<float>("ratio");
+    QTest::newRow("the microphone's soft knee") << -30.0f << 30.0f << 3.6f;
+    QTest::newRow("a short knee, then the line") << -40.0f << 6.0f << 4.0f;
+    QTest::newRow("no knee") << -30.0f << 0.0f << 2.0f;
+}
+
+void tst_Compressor::steadyLevelFollowsTheStaticCurve()
+{
+    // A steady input settles where the gain equals the curve's attenuation,
+    // so the output is the make-up gain times the curve. The curve is worked
+    // out here in double precision from the decibel formulas.
+    QFETCH(float, threshold);
+    QFETCH(float, knee);
+    QFETCH(float, ratio);
+    sf_compressor_state_st state;
+    std::memset(&state, 0, sizeof state);
+    sf_advancecomp(&state, 48000, 0, threshold, knee, ratio, 0.003f, 0.4f, 0.006f, 0.09f, 0.16f,
+                   0.42f, 0.98f, 2, 1);
+    const auto curve = [&](double x) {
+        const double thresholdLin = std::pow(10.0, threshold / 20.0);
+        if (x < thresholdLin)
+            return x;
+        const double k = state.knee_k;
+        if (knee > 0 && x < std::pow(10.0, (threshold + knee) / 20.0))
+            return thresholdLin + (1.0 - std::exp(-k * (x - thresholdLin))) / k;
+        const double dB = 20.0 * std::log10(x) - threshold;
+        const double lineDb = knee > 0 ? state.knee_db_offset + (dB - knee) / ratio
+                                       : threshold + dB / ratio;
+        return std::pow(10.0, lineDb / 20.0);
+    };
+    for (const double level : {-55.0, -38.0, -33.0, -24.0, -12.0, -3.0}) {
+        const double x = std::pow(10.0, level / 20.0);
+        sf_compressor_state_st run = state;
+        std::vector<float> in(3 * 48000, float(x)), out(in.size());
+        sf_compressor_process(&run, int(in.size()), in.data(), out.data());
+        const double expectedDb = 20.0 * std::log10(state.master_gain * curve(x));
+        const double gotDb = 20.0 * std::log10(double(out.back()));
+        QVERIFY2(std::fabs(gotDb - expectedDb) < 0.001,
+                 qPrintable(QString("%1 dB in: %2 dB out, expected %3").arg(level).arg(gotDb).arg(expectedDb)));
+    }
 }
 
 QTEST_APPLESS_MAIN(tst_Compressor)
