@@ -7,6 +7,7 @@
 
 #include "audio/dsp/rnnoise/rnnoise_kernels.h"
 
+#include <math.h>
 #include <stddef.h>
 
 const RnnoiseKernels *rnnoiseAvx2KernelTable(void);
@@ -83,6 +84,94 @@ static void gatedSum(float *restrict sums, int count, const int8_t *restrict wei
     }
 }
 
+enum { TanhTableLast = 200 };
+
+static inline float tanhApprox(float x, const float *tanhTable)
+{
+    if (!(x < 8.0f))
+        return 1.0f;
+    if (!(x > -8.0f))
+        return -1.0f;
+    const int negative = x < 0.0f;
+    const float a = negative ? -x : x;
+    const int i = (int)floorf(a * 25.0f + 0.5f);
+    const float d = (float)i * -0.04f + a;
+    const float y = tanhTable[i];
+    const float r = d * (1.0f - y * y) * (1.0f - y * d) + y;
+    return negative ? -r : r;
+}
+
+/* The module takes the sigmoid's last step in double precision. */
+static inline float sigmoidApprox(float x, const float *tanhTable)
+{
+    return (float)(0.5 * (double)tanhApprox(0.5f * x, tanhTable) + 0.5);
+}
+
+static inline float rectify(float x)
+{
+    return x != x ? x : (x > 0.0f ? x : 0.0f);
+}
+
+#ifdef __AVX2__
+/* Eight lanes of tanhApprox; lanes outside ±8 read a table entry in range and
+ * take ±1 at the end. */
+static inline __m256 tanhApprox8(__m256 x, const float *tanhTable)
+{
+    const __m256 negative = _mm256_cmp_ps(x, _mm256_setzero_ps(), _CMP_LT_OQ);
+    const __m256 sign = _mm256_and_ps(negative, _mm256_set1_ps(-0.0f));
+    const __m256 a = _mm256_xor_ps(x, sign);
+    const __m256 rounded = _mm256_floor_ps(_mm256_add_ps(_mm256_mul_ps(a, _mm256_set1_ps(25.0f)),
+                                                         _mm256_set1_ps(0.5f)));
+    const __m256i i = _mm256_min_epi32(_mm256_max_epi32(_mm256_cvttps_epi32(rounded),
+                                                        _mm256_setzero_si256()),
+                                       _mm256_set1_epi32(TanhTableLast));
+    const __m256 d = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(i), _mm256_set1_ps(-0.04f)), a);
+    const __m256 y = _mm256_i32gather_ps(tanhTable, i, 4);
+    const __m256 one = _mm256_set1_ps(1.0f);
+    const __m256 r = _mm256_add_ps(
+        _mm256_mul_ps(_mm256_mul_ps(d, _mm256_sub_ps(one, _mm256_mul_ps(y, y))),
+                      _mm256_sub_ps(one, _mm256_mul_ps(y, d))),
+        y);
+    __m256 result = _mm256_xor_ps(r, sign);
+    result = _mm256_blendv_ps(result, _mm256_set1_ps(-1.0f),
+                              _mm256_cmp_ps(x, _mm256_set1_ps(-8.0f), _CMP_NGT_UQ));
+    return _mm256_blendv_ps(result, one, _mm256_cmp_ps(x, _mm256_set1_ps(8.0f), _CMP_NLT_UQ));
+}
+#endif
+
+static void activate(float *values, int count, float scale, int activation,
+                     const float *tanhTable)
+{
+    int i = 0;
+#ifdef __AVX2__
+    if (activation == 0 || activation == 1) {
+        for (; i + 8 <= count; i += 8) {
+            __m256 x = _mm256_mul_ps(_mm256_loadu_ps(values + i), _mm256_set1_ps(scale));
+            if (activation == 1)
+                x = _mm256_mul_ps(x, _mm256_set1_ps(0.5f));
+            const __m256 t = tanhApprox8(x, tanhTable);
+            if (activation == 1) {
+                const __m256d half = _mm256_set1_pd(0.5);
+                const __m256d low = _mm256_add_pd(
+                    _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(t)), half), half);
+                const __m256d high = _mm256_add_pd(
+                    _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(t, 1)), half), half);
+                _mm256_storeu_ps(values + i, _mm256_set_m128(_mm256_cvtpd_ps(high),
+                                                             _mm256_cvtpd_ps(low)));
+            } else {
+                _mm256_storeu_ps(values + i, t);
+            }
+        }
+    }
+#endif
+    for (; i < count; ++i) {
+        const float x = values[i] * scale;
+        values[i] = activation == 0   ? tanhApprox(x, tanhTable)
+                    : activation == 1 ? sigmoidApprox(x, tanhTable)
+                                      : rectify(x);
+    }
+}
+
 static void crossCorrelation(const float *restrict x, const float *restrict y,
                              float *restrict xcorr, int length, int lags)
 {
@@ -96,7 +185,234 @@ static void crossCorrelation(const float *restrict x, const float *restrict y,
     }
 }
 
+/* The FFT's butterflies, term by term as the module computes them. They are
+ * written once, as macros, for plain floats and for AVX2 lanes alike: every
+ * operation in them works on either, one lane at a time. Each declares its
+ * outputs o0, o1, ... of type T in the caller. */
+typedef struct
+{
+    float r, i;
+} Complex;
+
+#define COMPLEX_MUL(T, out, a, t)                                                                  \
+    const T out = { (a).r * (t).r - (t).i * (a).i, (a).r * (t).i + (t).r * (a).i }
+
+#define RADIX3(T, f0, f1, f2, t1, t2, epi3)                                                        \
+    COMPLEX_MUL(T, s1, f1, t1);                                                                    \
+    COMPLEX_MUL(T, s2, f2, t2);                                                                    \
+    const T s3 = { s1.r + s2.r, s1.i + s2.i };                                                     \
+    const T s0 = { (s1.r - s2.r) * (epi3), (s1.i - s2.i) * (epi3) };                               \
+    const T half = { (f0).r - s3.r * 0.5f, (f0).i - s3.i * 0.5f };                                 \
+    const T o0 = { s3.r + (f0).r, s3.i + (f0).i };                                                 \
+    const T o1 = { half.r - s0.i, s0.r + half.i };                                                 \
+    const T o2 = { s0.i + half.r, half.i - s0.r }
+
+#define RADIX4(T, f0, f1, f2, f3, t1, t2, t3)                                                      \
+    COMPLEX_MUL(T, s0, f1, t1);                                                                    \
+    COMPLEX_MUL(T, s1, f2, t2);                                                                    \
+    COMPLEX_MUL(T, s2, f3, t3);                                                                    \
+    const T s5 = { (f0).r - s1.r, (f0).i - s1.i };                                                 \
+    const T a1 = { (f0).r + s1.r, (f0).i + s1.i };                                                 \
+    const T s3 = { s0.r + s2.r, s0.i + s2.i };                                                     \
+    const T s4 = { s0.r - s2.r, s0.i - s2.i };                                                     \
+    const T o0 = { s3.r + a1.r, s3.i + a1.i };                                                     \
+    const T o1 = { s5.r + s4.i, s5.i - s4.r };                                                     \
+    const T o2 = { a1.r - s3.r, a1.i - s3.i };                                                     \
+    const T o3 = { s5.r - s4.i, s5.i + s4.r }
+
+#define RADIX5(T, f0, f1, f2, f3, f4, t1, t2, t3, t4, ya, yb)                                      \
+    COMPLEX_MUL(T, s1, f1, t1);                                                                    \
+    COMPLEX_MUL(T, s2, f2, t2);                                                                    \
+    COMPLEX_MUL(T, s3, f3, t3);                                                                    \
+    COMPLEX_MUL(T, s4, f4, t4);                                                                    \
+    const T s7 = { s1.r + s4.r, s1.i + s4.i };                                                     \
+    const T s10 = { s1.r - s4.r, s1.i - s4.i };                                                    \
+    const T s8 = { s2.r + s3.r, s2.i + s3.i };                                                     \
+    const T s9 = { s2.r - s3.r, s2.i - s3.i };                                                     \
+    const T s5 = { (f0).r + (s7.r * (ya).r + (yb).r * s8.r),                                       \
+                   (f0).i + (s7.i * (ya).r + (yb).r * s8.i) };                                     \
+    const T s6 = { s10.i * (ya).i + (yb).i * s9.i, s10.r * (ya).i + (yb).i * s9.r };               \
+    const T s11 = { (f0).r + (s7.r * (yb).r + (ya).r * s8.r),                                      \
+                    (f0).i + (s7.i * (yb).r + (ya).r * s8.i) };                                    \
+    const T s12 = { s9.i * (ya).i - (yb).i * s10.i, s10.r * (yb).i - (ya).i * s9.r };              \
+    const T o0 = { (f0).r + (s8.r + s7.r), (f0).i + (s8.i + s7.i) };                               \
+    const T o1 = { s5.r - s6.r, s5.i + s6.i };                                                     \
+    const T o2 = { s12.r + s11.r, s11.i + s12.i };                                                 \
+    const T o3 = { s11.r - s12.r, s11.i - s12.i };                                                 \
+    const T o4 = { s6.r + s5.r, s5.i - s6.i }
+
+#ifdef __AVX2__
+/* Eight complex values as lanes of real and imaginary parts. The lanes hold
+ * elements 0 1 4 5 2 3 6 7, the order an in-lane deinterleave leaves; the
+ * twiddles are gathered in that order too, and storing undoes it. */
+typedef struct
+{
+    __m256 r, i;
+} Complex8;
+
+static inline Complex8 load8(const Complex *p)
+{
+    const __m256 low = _mm256_loadu_ps(&p[0].r), high = _mm256_loadu_ps(&p[4].r);
+    const Complex8 v = { _mm256_shuffle_ps(low, high, 0x88), _mm256_shuffle_ps(low, high, 0xdd) };
+    return v;
+}
+
+static inline void store8(Complex *p, Complex8 v)
+{
+    _mm256_storeu_ps(&p[0].r, _mm256_unpacklo_ps(v.r, v.i));
+    _mm256_storeu_ps(&p[4].r, _mm256_unpackhi_ps(v.r, v.i));
+}
+
+/* tw[k × step × (j + lane)] for the eight lanes. */
+static inline Complex8 twiddles8(const Complex *tw, int j, int k, int step)
+{
+    const __m256i lanes = _mm256_add_epi32(_mm256_set1_epi32(j), _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7));
+    const __m256i at = _mm256_slli_epi32(_mm256_mullo_epi32(lanes, _mm256_set1_epi32(k * step)), 1);
+    const Complex8 t = { _mm256_i32gather_ps(&tw[0].r, at, 4), _mm256_i32gather_ps(&tw[0].i, at, 4) };
+    return t;
+}
+#endif
+
+static void fftRadix3(Complex *restrict out, const Complex *restrict tw, int step, int m, int n,
+                      int mm)
+{
+    const float epi3 = tw[m * step].i;
+    for (int g = 0; g < n; ++g) {
+        Complex *restrict f = out + g * mm;
+        int j = 0;
+#ifdef __AVX2__
+        for (; j + 8 <= m; j += 8) {
+            const Complex8 f0 = load8(f + j), f1 = load8(f + j + m), f2 = load8(f + j + 2 * m);
+            RADIX3(Complex8, f0, f1, f2, twiddles8(tw, j, 1, step), twiddles8(tw, j, 2, step), epi3);
+            store8(f + j, o0);
+            store8(f + j + m, o1);
+            store8(f + j + 2 * m, o2);
+        }
+#endif
+        for (; j < m; ++j) {
+            RADIX3(Complex, f[j], f[j + m], f[j + 2 * m], tw[j * step], tw[2 * j * step], epi3);
+            f[j] = o0;
+            f[j + m] = o1;
+            f[j + 2 * m] = o2;
+        }
+    }
+}
+
+static void fftRadix4(Complex *restrict out, const Complex *restrict tw, int step, int m, int n,
+                      int mm)
+{
+    if (m == 1) {
+        /* The innermost stage: no twiddles, groups side by side. */
+        for (int g = 0; g < n; ++g) {
+            Complex *restrict f = out + 4 * g;
+            const Complex sum02 = { f[0].r + f[2].r, f[0].i + f[2].i };
+            const Complex sum13 = { f[1].r + f[3].r, f[1].i + f[3].i };
+            const Complex diff02 = { f[0].r - f[2].r, f[0].i - f[2].i };
+            const Complex diff13 = { f[1].r - f[3].r, f[1].i - f[3].i };
+            f[0].r = sum02.r + sum13.r;
+            f[0].i = sum02.i + sum13.i;
+            f[2].r = sum02.r - sum13.r;
+            f[2].i = sum02.i - sum13.i;
+            f[1].r = diff02.r + diff13.i;
+            f[1].i = diff02.i - diff13.r;
+            f[3].r = diff02.r - diff13.i;
+            f[3].i = diff02.i + diff13.r;
+        }
+        return;
+    }
+    for (int g = 0; g < n; ++g) {
+        Complex *restrict f = out + g * mm;
+        int j = 0;
+#ifdef __AVX2__
+        for (; j + 8 <= m; j += 8) {
+            const Complex8 f0 = load8(f + j), f1 = load8(f + j + m), f2 = load8(f + j + 2 * m),
+                           f3 = load8(f + j + 3 * m);
+            RADIX4(Complex8, f0, f1, f2, f3, twiddles8(tw, j, 1, step), twiddles8(tw, j, 2, step),
+                   twiddles8(tw, j, 3, step));
+            store8(f + j, o0);
+            store8(f + j + m, o1);
+            store8(f + j + 2 * m, o2);
+            store8(f + j + 3 * m, o3);
+        }
+#endif
+        for (; j < m; ++j) {
+            RADIX4(Complex, f[j], f[j + m], f[j + 2 * m], f[j + 3 * m], tw[j * step],
+                   tw[2 * j * step], tw[3 * j * step]);
+            f[j] = o0;
+            f[j + m] = o1;
+            f[j + 2 * m] = o2;
+            f[j + 3 * m] = o3;
+        }
+    }
+}
+
+static void fftRadix5(Complex *restrict out, const Complex *restrict tw, int step, int m, int n,
+                      int mm)
+{
+    const Complex ya = tw[m * step], yb = tw[2 * m * step];
+    for (int g = 0; g < n; ++g) {
+        Complex *restrict f = out + g * mm;
+        int u = 0;
+#ifdef __AVX2__
+        for (; u + 8 <= m; u += 8) {
+            const Complex8 f0 = load8(f + u), f1 = load8(f + u + m), f2 = load8(f + u + 2 * m),
+                           f3 = load8(f + u + 3 * m), f4 = load8(f + u + 4 * m);
+            RADIX5(Complex8, f0, f1, f2, f3, f4, twiddles8(tw, u, 1, step), twiddles8(tw, u, 2, step),
+                   twiddles8(tw, u, 3, step), twiddles8(tw, u, 4, step), ya, yb);
+            store8(f + u, o0);
+            store8(f + u + m, o1);
+            store8(f + u + 2 * m, o2);
+            store8(f + u + 3 * m, o3);
+            store8(f + u + 4 * m, o4);
+        }
+#endif
+        for (; u < m; ++u) {
+            RADIX5(Complex, f[u], f[u + m], f[u + 2 * m], f[u + 3 * m], f[u + 4 * m], tw[u * step],
+                   tw[2 * u * step], tw[3 * u * step], tw[4 * u * step], ya, yb);
+            f[u] = o0;
+            f[u + m] = o1;
+            f[u + 2 * m] = o2;
+            f[u + 3 * m] = o3;
+            f[u + 4 * m] = o4;
+        }
+    }
+}
+
+static void fft(const RnnoiseFft *plan, const float *in, float *out)
+{
+    const Complex *restrict x = (const Complex *)in;
+    Complex *restrict y = (Complex *)out;
+    for (int k = 0; k < plan->size; ++k) {
+        Complex *restrict to = y + plan->bitReverse[k];
+        to->i = plan->scale * x[k].i;
+        to->r = plan->scale * x[k].r;
+    }
+    /* Stage s runs stride[s] groups; the innermost stage first. */
+    int stride[16];
+    stride[0] = 1;
+    for (int s = 0; s < plan->stages; ++s)
+        stride[s + 1] = stride[s] * plan->factors[2 * s];
+    const int shift = plan->twiddleShift > 0 ? plan->twiddleShift : 0;
+    const Complex *tw = (const Complex *)plan->twiddles;
+    for (int s = plan->stages - 1; s >= 0; --s) {
+        const int m = plan->factors[2 * s + 1];
+        const int mm = s > 0 ? plan->factors[2 * s - 1] : 1;
+        const int n = stride[s];
+        switch (plan->factors[2 * s]) {
+        case 3:
+            fftRadix3(y, tw, n << shift, m, n, mm);
+            break;
+        case 4:
+            fftRadix4(y, tw, n << shift, m, n, mm);
+            break;
+        case 5:
+            fftRadix5(y, tw, n << shift, m, n, mm);
+            break;
+        }
+    }
+}
+
 #define RNNOISE_KERNEL_TABLE(label)                                                                \
     {                                                                                              \
-        label, weightedSum, gatedSum, crossCorrelation                                             \
+        label, weightedSum, gatedSum, crossCorrelation, activate, fft                              \
     }

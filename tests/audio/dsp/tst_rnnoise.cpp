@@ -276,6 +276,40 @@ void tst_RNNoise::kernelVariantsAgree()
         avx2->crossCorrelation(x.data(), y.data(), xb.data(), inputs, count);
         QVERIFY2(floatBytes(xa) == floatBytes(xb), qPrintable(QString::number(count)));
     }
+
+    // Activations across the table's whole range, its ends and beyond.
+    std::vector<float> table(201);
+    for (size_t i = 0; i < table.size(); ++i)
+        table[i] = float(std::tanh(double(i) / 25.0));
+    std::vector<float> values;
+    for (int i = -2100; i <= 2100; ++i)
+        values.push_back(float(i) / 128.0f);
+    values.insert(values.end(), {-0.0f, 0.0f, 8.0f, -8.0f, 1e9f, -1e9f});
+    for (const int activation : {0, 1, 2}) {
+        std::vector<float> a = values, b = values;
+        baseline->activate(a.data(), int(a.size()), 0.75f, activation, table.data());
+        avx2->activate(b.data(), int(b.size()), 0.75f, activation, table.data());
+        QVERIFY2(floatBytes(a) == floatBytes(b), qPrintable(QString::number(activation)));
+        QVERIFY(a != values);
+    }
+
+    // The FFT plan the module builds for 960 points: radix 5, 3, 4, 4, 4.
+    const int16_t factors[16] = {5, 192, 3, 64, 4, 16, 4, 4, 4, 1};
+    std::vector<int16_t> order(960);
+    std::vector<float> twiddles(2 * 960), in(2 * 960);
+    for (int k = 0; k < 960; ++k) {
+        order[size_t(k)] = int16_t((k * 7) % 960);
+        twiddles[size_t(2 * k)] = float(std::cos(-2 * M_PI * k / 960));
+        twiddles[size_t(2 * k + 1)] = float(std::sin(-2 * M_PI * k / 960));
+    }
+    for (auto &v : in)
+        v = value(random) * 1000.0f;
+    const RnnoiseFft plan{960, 1.0f / 960, 0, factors, 5, order.data(), twiddles.data()};
+    std::vector<float> fa(in.size()), fb(in.size());
+    baseline->fft(&plan, in.data(), fa.data());
+    avx2->fft(&plan, in.data(), fb.data());
+    QVERIFY(floatBytes(fa) == floatBytes(fb));
+    QVERIFY(fa != std::vector<float>(in.size()));
 }
 
 QTEST_APPLESS_MAIN(tst_RNNoise)
