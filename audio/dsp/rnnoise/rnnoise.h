@@ -1,9 +1,11 @@
 #pragma once
 
 /* RNNoise noise suppression, built from the WebAssembly release of the npm
- * package @jitsi/rnnoise-wasm translated to C at build time. Every state is a
- * separate module instance with its own linear memory, so states never share
- * data and each may be used from its own thread without locking. */
+ * package @jitsi/rnnoise-wasm translated to C at build time, its hottest
+ * routines swapped for native kernels that give the very same bits
+ * (rnnoise_kernels.h). Every state is a separate module instance with its own
+ * linear memory, so states never share data and each may be used from its own
+ * thread without locking. */
 
 #ifdef __cplusplus
 extern "C" {
