@@ -293,27 +293,34 @@ static inline Complex8 twiddles8(const Complex *tw, int j, int k, int step)
 }
 #endif
 
+/* Every stage runs column by column (j, across all n groups), so each column's
+ * twiddles are fetched once; the butterflies are independent of each other. */
 static void fftRadix3(Complex *restrict out, const Complex *restrict tw, int step, int m, int n,
                       int mm)
 {
     const float epi3 = tw[m * step].i;
-    for (int g = 0; g < n; ++g) {
-        Complex *restrict f = out + g * mm;
-        int j = 0;
+    int j = 0;
 #ifdef __AVX2__
-        for (; j + 8 <= m; j += 8) {
-            const Complex8 f0 = load8(f + j), f1 = load8(f + j + m), f2 = load8(f + j + 2 * m);
-            RADIX3(Complex8, f0, f1, f2, twiddles8(tw, j, 1, step), twiddles8(tw, j, 2, step), epi3);
-            store8(f + j, o0);
-            store8(f + j + m, o1);
-            store8(f + j + 2 * m, o2);
+    for (; j + 8 <= m; j += 8) {
+        const Complex8 t1 = twiddles8(tw, j, 1, step), t2 = twiddles8(tw, j, 2, step);
+        for (int g = 0; g < n; ++g) {
+            Complex *f = out + g * mm + j;
+            const Complex8 f0 = load8(f), f1 = load8(f + m), f2 = load8(f + 2 * m);
+            RADIX3(Complex8, f0, f1, f2, t1, t2, epi3);
+            store8(f, o0);
+            store8(f + m, o1);
+            store8(f + 2 * m, o2);
         }
+    }
 #endif
-        for (; j < m; ++j) {
-            RADIX3(Complex, f[j], f[j + m], f[j + 2 * m], tw[j * step], tw[2 * j * step], epi3);
-            f[j] = o0;
-            f[j + m] = o1;
-            f[j + 2 * m] = o2;
+    for (; j < m; ++j) {
+        const Complex t1 = tw[j * step], t2 = tw[2 * j * step];
+        for (int g = 0; g < n; ++g) {
+            Complex *f = out + g * mm + j;
+            RADIX3(Complex, f[0], f[m], f[2 * m], t1, t2, epi3);
+            f[0] = o0;
+            f[m] = o1;
+            f[2 * m] = o2;
         }
     }
 }
@@ -323,8 +330,7 @@ static void fftRadix4(Complex *restrict out, const Complex *restrict tw, int ste
 {
     if (m == 1) {
         /* The innermost stage: no twiddles, groups side by side. */
-        for (int g = 0; g < n; ++g) {
-            Complex *restrict f = out + 4 * g;
+        for (Complex *f = out; f < out + 4 * n; f += 4) {
             const Complex sum02 = { f[0].r + f[2].r, f[0].i + f[2].i };
             const Complex sum13 = { f[1].r + f[3].r, f[1].i + f[3].i };
             const Complex diff02 = { f[0].r - f[2].r, f[0].i - f[2].i };
@@ -340,28 +346,32 @@ static void fftRadix4(Complex *restrict out, const Complex *restrict tw, int ste
         }
         return;
     }
-    for (int g = 0; g < n; ++g) {
-        Complex *restrict f = out + g * mm;
-        int j = 0;
+    int j = 0;
 #ifdef __AVX2__
-        for (; j + 8 <= m; j += 8) {
-            const Complex8 f0 = load8(f + j), f1 = load8(f + j + m), f2 = load8(f + j + 2 * m),
-                           f3 = load8(f + j + 3 * m);
-            RADIX4(Complex8, f0, f1, f2, f3, twiddles8(tw, j, 1, step), twiddles8(tw, j, 2, step),
-                   twiddles8(tw, j, 3, step));
-            store8(f + j, o0);
-            store8(f + j + m, o1);
-            store8(f + j + 2 * m, o2);
-            store8(f + j + 3 * m, o3);
+    for (; j + 8 <= m; j += 8) {
+        const Complex8 t1 = twiddles8(tw, j, 1, step), t2 = twiddles8(tw, j, 2, step),
+                       t3 = twiddles8(tw, j, 3, step);
+        for (int g = 0; g < n; ++g) {
+            Complex *f = out + g * mm + j;
+            const Complex8 f0 = load8(f), f1 = load8(f + m), f2 = load8(f + 2 * m),
+                           f3 = load8(f + 3 * m);
+            RADIX4(Complex8, f0, f1, f2, f3, t1, t2, t3);
+            store8(f, o0);
+            store8(f + m, o1);
+            store8(f + 2 * m, o2);
+            store8(f + 3 * m, o3);
         }
+    }
 #endif
-        for (; j < m; ++j) {
-            RADIX4(Complex, f[j], f[j + m], f[j + 2 * m], f[j + 3 * m], tw[j * step],
-                   tw[2 * j * step], tw[3 * j * step]);
-            f[j] = o0;
-            f[j + m] = o1;
-            f[j + 2 * m] = o2;
-            f[j + 3 * m] = o3;
+    for (; j < m; ++j) {
+        const Complex t1 = tw[j * step], t2 = tw[2 * j * step], t3 = tw[3 * j * step];
+        for (int g = 0; g < n; ++g) {
+            Complex *f = out + g * mm + j;
+            RADIX4(Complex, f[0], f[m], f[2 * m], f[3 * m], t1, t2, t3);
+            f[0] = o0;
+            f[m] = o1;
+            f[2 * m] = o2;
+            f[3 * m] = o3;
         }
     }
 }
@@ -370,30 +380,35 @@ static void fftRadix5(Complex *restrict out, const Complex *restrict tw, int ste
                       int mm)
 {
     const Complex ya = tw[m * step], yb = tw[2 * m * step];
-    for (int g = 0; g < n; ++g) {
-        Complex *restrict f = out + g * mm;
-        int u = 0;
+    int u = 0;
 #ifdef __AVX2__
-        for (; u + 8 <= m; u += 8) {
-            const Complex8 f0 = load8(f + u), f1 = load8(f + u + m), f2 = load8(f + u + 2 * m),
-                           f3 = load8(f + u + 3 * m), f4 = load8(f + u + 4 * m);
-            RADIX5(Complex8, f0, f1, f2, f3, f4, twiddles8(tw, u, 1, step), twiddles8(tw, u, 2, step),
-                   twiddles8(tw, u, 3, step), twiddles8(tw, u, 4, step), ya, yb);
-            store8(f + u, o0);
-            store8(f + u + m, o1);
-            store8(f + u + 2 * m, o2);
-            store8(f + u + 3 * m, o3);
-            store8(f + u + 4 * m, o4);
+    for (; u + 8 <= m; u += 8) {
+        const Complex8 t1 = twiddles8(tw, u, 1, step), t2 = twiddles8(tw, u, 2, step),
+                       t3 = twiddles8(tw, u, 3, step), t4 = twiddles8(tw, u, 4, step);
+        for (int g = 0; g < n; ++g) {
+            Complex *f = out + g * mm + u;
+            const Complex8 f0 = load8(f), f1 = load8(f + m), f2 = load8(f + 2 * m),
+                           f3 = load8(f + 3 * m), f4 = load8(f + 4 * m);
+            RADIX5(Complex8, f0, f1, f2, f3, f4, t1, t2, t3, t4, ya, yb);
+            store8(f, o0);
+            store8(f + m, o1);
+            store8(f + 2 * m, o2);
+            store8(f + 3 * m, o3);
+            store8(f + 4 * m, o4);
         }
+    }
 #endif
-        for (; u < m; ++u) {
-            RADIX5(Complex, f[u], f[u + m], f[u + 2 * m], f[u + 3 * m], f[u + 4 * m], tw[u * step],
-                   tw[2 * u * step], tw[3 * u * step], tw[4 * u * step], ya, yb);
-            f[u] = o0;
-            f[u + m] = o1;
-            f[u + 2 * m] = o2;
-            f[u + 3 * m] = o3;
-            f[u + 4 * m] = o4;
+    for (; u < m; ++u) {
+        const Complex t1 = tw[u * step], t2 = tw[2 * u * step], t3 = tw[3 * u * step],
+                      t4 = tw[4 * u * step];
+        for (int g = 0; g < n; ++g) {
+            Complex *f = out + g * mm + u;
+            RADIX5(Complex, f[0], f[m], f[2 * m], f[3 * m], f[4 * m], t1, t2, t3, t4, ya, yb);
+            f[0] = o0;
+            f[m] = o1;
+            f[2 * m] = o2;
+            f[3 * m] = o3;
+            f[4 * m] = o4;
         }
     }
 }
@@ -403,9 +418,8 @@ static void fft(const RnnoiseFft *plan, const float *in, float *out)
     const Complex *restrict x = (const Complex *)in;
     Complex *restrict y = (Complex *)out;
     for (int k = 0; k < plan->size; ++k) {
-        Complex *restrict to = y + plan->bitReverse[k];
-        to->i = plan->scale * x[k].i;
-        to->r = plan->scale * x[k].r;
+        const Complex scaled = { plan->scale * x[k].r, plan->scale * x[k].i };
+        y[plan->bitReverse[k]] = scaled;
     }
     /* Stage s runs stride[s] groups; the innermost stage first. */
     int stride[16];
