@@ -40,8 +40,8 @@ inline float fastLog2(float x)
 // 2^x: 0 below -126 (libm's subnormals are below any level used here), inf from 128.
 inline float fastExp2(float x)
 {
-    const float c = x < -126.0f ? -126.0f : (x > 127.0f ? 127.0f : x);
-    const int k = int(c + (c >= 0.0f ? 0.5f : -0.5f));
+    const float c = std::max(-126.0f, std::min(x, 127.0f));
+    const int k = int(c + 128.5f) - 128;   // nearest, from a positive value
     const float f = (c - float(k)) * std::numbers::ln2_v<float>;   // within ±ln2/2
     const float p = 1.0f + f * (1.0f + f * (1.0f / 2 + f * (1.0f / 6 + f * (1.0f / 24
                     + f * (1.0f / 120 + f * (1.0f / 720 + f / 5040))))));
@@ -158,6 +158,52 @@ void sf_advancecomp(sf_compressor_state_st *state, int rate, float pregain, floa
     s.delay_read = s.delay_size > 1 ? 1 : 0;
 }
 
+namespace {
+
+constexpr int passLength = 8 * updateBlock;   // samples per run of the passes below
+
+// The passes that depend on nothing but their input run over several update
+// blocks at once, in vector lanes, each free of any chain from one sample to
+// the next; they are also built for AVX2 and FMA and picked when the process
+// starts.
+
+// Per sample: the curve's attenuation, and the detector's rise rate should it
+// rise toward it.
+[[gnu::target_clones("arch=x86-64-v3", "default")]]
+void attenuationPass(const sf_compressor_state_st &s, const float *in, int count,
+                     float *attenuation, float *riseRate)
+{
+    float level[passLength], levelDb[passLength];
+    for (int i = 0; i < count; ++i) {
+        level[i] = std::fabs(in[i] * s.pregain_lin);
+        levelDb[i] = lin2db(level[i]);
+    }
+    for (int i = 0; i < count; ++i) {
+        const float curve = compCurve(s, level[i], levelDb[i]);
+        attenuation[i] = level[i] < 0.0001f ? 1.0f : curve / level[i];
+    }
+    for (int i = 0; i < count; ++i)
+        riseRate[i] = std::max(-lin2db(attenuation[i]), 2.0f);
+    for (int i = 0; i < count; ++i)
+        riseRate[i] = db2lin(riseRate[i] * s.sat_release_inv) - 1.0f;
+}
+
+// Per sample: the sine-shaped gain in place of the raw one, and its level in dB.
+[[gnu::target_clones("arch=x86-64-v3", "default")]]
+void gainShapePass(const sf_compressor_state_st &s, float *gains, float *premixDb, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        // The gain never leaves -1..1: the detector stays within it, and the
+        // gain moves toward it or up to 1.
+        premixDb[i] = fastSin(halfPi * gains[i]);
+        gains[i] = s.dry + s.wet * s.master_gain * premixDb[i];
+    }
+    for (int i = 0; i < count; ++i)
+        premixDb[i] = lin2db(premixDb[i]);
+}
+
+} // namespace
+
 void sf_compressor_process(sf_compressor_state_st *state, int size, const float *input,
                            float *output)
 {
@@ -173,75 +219,56 @@ void sf_compressor_process(sf_compressor_state_st *state, int size, const float 
     if (delaySize < 1 || delaySize > 1024 || write < 0 || write >= delaySize || read < 0
         || read >= delaySize)
         return;
-    const int blocks = size / updateBlock;
+    const int whole = size / updateBlock * updateBlock;
 
-    for (int b = 0; b < blocks; ++b) {
-        detectorAvg = fix(detectorAvg, 1.0f);
-        const float desired = std::asin(detectorAvg) / halfPi;
-        float diff = lin2db(compGain / desired);
-        float envelope;
-        if (diff < 0.0f) {
-            // Release: the further the gain is below where it wants to be,
-            // the longer the release, along the cubic through the zones.
-            diff = fix(diff, -1.0f);
-            maxCompDiffDb = -1.0f;
-            const float x = (std::max(diff, -12.0f) + 12.0f) * 0.25f;
-            const float releaseSamples = ((s.rel_a * x + s.rel_b) * x + s.rel_c) * x + s.rel_d;
-            envelope = db2lin(5.0f / releaseSamples);
-        } else {
-            diff = fix(diff, 1.0f);
-            if (maxCompDiffDb == -1.0f || maxCompDiffDb < diff)
-                maxCompDiffDb = diff;
-            envelope = 1.0f - std::pow(0.25f / std::max(maxCompDiffDb, 0.5f), s.attack_inv);
-        }
+    for (int at = 0; at < whole; at += passLength) {
+        const int count = std::min(passLength, whole - at);
+        const float *in = input + at;
+        float *out = output + at;
+        float attenuation[passLength], riseRate[passLength], gains[passLength];
+        attenuationPass(s, in, count, attenuation, riseRate);
 
-        // The block in four passes: what depends only on the input, then the
-        // detector and gain recursion, then the curve of the gains, then the
-        // meter and the delay line. The first and third run in vector lanes.
-        const float *in = input + b * updateBlock;
-        float *out = output + b * updateBlock;
-        // Short passes, each free of any chain from one sample to the next,
-        // so that the processor overlaps many samples' long formulas.
-        float level[updateBlock], levelDb[updateBlock], attenuation[updateBlock];
-        float riseRate[updateBlock];
-        for (int i = 0; i < updateBlock; ++i) {
-            level[i] = std::fabs(in[i] * s.pregain_lin);
-            levelDb[i] = lin2db(level[i]);
-        }
-        for (int i = 0; i < updateBlock; ++i) {
-            const float curve = compCurve(s, level[i], levelDb[i]);
-            attenuation[i] = level[i] < 0.0001f ? 1.0f : curve / level[i];
-        }
-        for (int i = 0; i < updateBlock; ++i)
-            riseRate[i] = std::max(-lin2db(attenuation[i]), 2.0f);
-        for (int i = 0; i < updateBlock; ++i)
-            riseRate[i] = db2lin(riseRate[i] * s.sat_release_inv) - 1.0f;
-
-        float gains[updateBlock];
-        for (int i = 0; i < updateBlock; ++i) {
-            const float rate = attenuation[i] > detectorAvg ? riseRate[i] : 1.0f;
-            detectorAvg += (attenuation[i] - detectorAvg) * rate;
-            detectorAvg = std::min(detectorAvg, 1.0f);
+        // The detector and the gain, sample by sample, with the envelope set
+        // once per update block.
+        for (int b = 0; b < count; b += updateBlock) {
             detectorAvg = fix(detectorAvg, 1.0f);
+            const float desired = std::asin(detectorAvg) / halfPi;
+            float diff = lin2db(compGain / desired);
+            float envelope;
+            if (diff < 0.0f) {
+                // Release: the further the gain is below where it wants to be,
+                // the longer the release, along the cubic through the zones.
+                diff = fix(diff, -1.0f);
+                maxCompDiffDb = -1.0f;
+                const float x = (std::max(diff, -12.0f) + 12.0f) * 0.25f;
+                const float releaseSamples = ((s.rel_a * x + s.rel_b) * x + s.rel_c) * x + s.rel_d;
+                envelope = db2lin(5.0f / releaseSamples);
+            } else {
+                diff = fix(diff, 1.0f);
+                if (maxCompDiffDb == -1.0f || maxCompDiffDb < diff)
+                    maxCompDiffDb = diff;
+                envelope = 1.0f - std::pow(0.25f / std::max(maxCompDiffDb, 0.5f), s.attack_inv);
+            }
 
-            if (envelope < 1.0f)
-                compGain += (desired - compGain) * envelope;
-            else
-                compGain = std::min(compGain * envelope, 1.0f);
-            gains[i] = compGain;
+            for (int i = b; i < b + updateBlock; ++i) {
+                const float rate = attenuation[i] > detectorAvg ? riseRate[i] : 1.0f;
+                detectorAvg += (attenuation[i] - detectorAvg) * rate;
+                detectorAvg = std::min(detectorAvg, 1.0f);
+                detectorAvg = fix(detectorAvg, 1.0f);
+
+                if (envelope < 1.0f)
+                    compGain += (desired - compGain) * envelope;
+                else
+                    compGain = std::min(compGain * envelope, 1.0f);
+                gains[i] = compGain;
+            }
         }
 
-        float premixDb[updateBlock];
-        for (int i = 0; i < updateBlock; ++i) {
-            // The gain never leaves -1..1: the detector stays within it, and
-            // the gain moves toward it or up to 1.
-            premixDb[i] = fastSin(halfPi * gains[i]);
-            gains[i] = s.dry + s.wet * s.master_gain * premixDb[i];
-        }
-        for (int i = 0; i < updateBlock; ++i)
-            premixDb[i] = lin2db(premixDb[i]);
+        float premixDb[passLength];
+        gainShapePass(s, gains, premixDb, count);
 
-        for (int i = 0; i < updateBlock; ++i) {
+        // The meter and the look-ahead delay line.
+        for (int i = 0; i < count; ++i) {
             if (premixDb[i] < meterGain)
                 meterGain = premixDb[i];
             else
