@@ -1,8 +1,9 @@
 /* Internal to rnnoise_kernels.c and rnnoise_kernels_avx2.c: the kernel bodies,
  * compiled once per instruction set. All of it is static, so the copy built
- * with -mavx2 can never be the one the baseline callers get. The loops run
- * over outputs innermost, which the compiler turns into vector lanes; each
- * lane keeps its own sum in term order, so no reassociation happens. */
+ * with -mavx2 can never be the one the baseline callers get. Vector lanes
+ * always run across outputs (neurons, lags, butterflies), written out for AVX2
+ * and left to the compiler in the baseline build; each lane keeps its own
+ * terms in the module's order, so nothing is reassociated. */
 #pragma once
 
 #include "audio/dsp/rnnoise/rnnoise_kernels.h"
