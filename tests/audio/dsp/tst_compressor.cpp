@@ -1,4 +1,5 @@
 #include "audio/dsp/compressor.h"
+#include "audio/dsp/compressor_kernels.h"
 
 #include <QtTest>
 
@@ -37,6 +38,7 @@ private slots:
     void freshCompressorStartsLow();
     void recoversFromNonFiniteInput();
     void stateNeverSetUpWritesNothing();
+    void passVariantsAgree();
     void steadyLevelFollowsTheStaticCurve_data();
     void steadyLevelFollowsTheStaticCurve();
 };
@@ -137,6 +139,44 @@ void tst_Compressor::stateNeverSetUpWritesNothing()
     std::vector<float> in(64, 0.5f), out(64, 7.0f);
     sf_compressor_process(&state, 64, in.data(), out.data());
     QVERIFY(std::all_of(out.begin(), out.end(), [](float v) { return v == 7.0f; }));
+}
+
+void tst_Compressor::passVariantsAgree()
+{
+    // The AVX2 build may round a little differently (it fuses multiplies and
+    // adds), never more than a few float steps.
+    const dsp::CompressorKernels *avx2 = dsp::avx2CompressorKernels();
+    if (!avx2)
+        QSKIP("this CPU has no AVX2 and FMA");
+    const dsp::CompressorKernels &baseline = dsp::baselineCompressorKernels();
+    sf_compressor_state_st state;
+    setUp(state);
+    constexpr int n = dsp::compressorPassLength;
+    std::vector<float> in(n);
+    for (int i = 0; i < n; ++i)   // silence up to full scale, both signs, below and above the knee
+        in[i] = float((i % 2 ? -1.0 : 1.0) * std::pow(10.0, -80.0 * (n - 1 - i) / (20.0 * (n - 1))));
+    const auto close = [](const std::vector<float> &a, const std::vector<float> &b) {
+        for (size_t i = 0; i < a.size(); ++i)
+            if (std::fabs(a[i] - b[i]) > 1e-5f * std::max(1.0f, std::fabs(a[i])))
+                return false;
+        return true;
+    };
+    std::vector<float> attenuationA(n), riseA(n), attenuationB(n), riseB(n);
+    baseline.attenuation(state, in.data(), n, attenuationA.data(), riseA.data());
+    avx2->attenuation(state, in.data(), n, attenuationB.data(), riseB.data());
+    QVERIFY(close(attenuationA, attenuationB));
+    QVERIFY(close(riseA, riseB));
+    QVERIFY(attenuationA.front() == 1.0f && attenuationA.back() < 0.5f);
+
+    std::vector<float> gainsA(n), gainsB, dbA(n), dbB(n);
+    for (int i = 0; i < n; ++i)
+        gainsA[size_t(i)] = float(i) / float(n - 1);
+    gainsB = gainsA;
+    baseline.gainShape(state, gainsA.data(), dbA.data(), n);
+    avx2->gainShape(state, gainsB.data(), dbB.data(), n);
+    QVERIFY(close(gainsA, gainsB));
+    QVERIFY(close(std::vector<float>(dbA.begin() + 1, dbA.end()), std::vector<float>(dbB.begin() + 1, dbB.end())));
+    QVERIFY(std::isinf(dbA.front()) && std::isinf(dbB.front()));
 }
 
 void tst_Compressor::steadyLevelFollowsTheStaticCurve_data()
