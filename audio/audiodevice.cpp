@@ -1,6 +1,7 @@
 #include "audio/audiodevice.h"
 
 #include "app/core/worker.h"
+#include "audio/pulsestream.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -48,6 +49,29 @@ AudioDevice::~AudioDevice()
 {
     if (m_worker)
         m_worker->shutdown();
+}
+
+bool AudioDevice::hasFailed() const
+{
+    return m_stream && m_stream->failed();
+}
+
+void AudioDevice::setVolume(const float &volume)
+{
+    m_worker->runFunctionSync([&](QObject *) {
+        if (m_stream)
+            m_stream->setVolume(volume);
+    });
+}
+
+float AudioDevice::getVolume()
+{
+    float volume = 0.0f;
+    m_worker->runFunctionSync([&](QObject *) {
+        if (m_stream)
+            volume = m_stream->volume();
+    });
+    return volume;
 }
 
 qint64 AudioDevice::getBufferTime() const

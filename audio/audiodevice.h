@@ -8,10 +8,13 @@
 #include <QObject>
 #include <QSharedPointer>
 
+#include <memory>
+
+class PulseStream;
 class Worker;
 
-/// Base of the audio input and output: its own worker thread, on which every
-/// platform audio object of the device lives, its own time-stamped queue, an
+/// Base of the audio input and output: its own worker thread, on which the
+/// device's stream on the sound server lives, its own time-stamped queue, an
 /// optional level meter and a periodic report line.
 class AudioDevice : public QObject
 {
@@ -33,12 +36,15 @@ public:
     bool isTimeToUpdateAudioEnergy() const;
     void updateAudioEnergy(double db);
     int energyPercent() const { return m_energyPercent; }
+    /// The stream ended under us: the sound server or the device went away.
+    bool hasFailed() const;
 
 public slots:
     virtual AudioDevice *clone(const QAudioFormat *format) const = 0;
     virtual QAudio::Error open(QAudioDevice device, QAudioFormat format) = 0;
-    virtual void setVolume(const float &volume) = 0;
-    virtual float getVolume() = 0;
+    /// The stream's linear volume, 0 to 1.
+    virtual void setVolume(const float &volume);
+    virtual float getVolume();
     virtual qint64 getBufferTime() const;
     virtual qint64 getBufferSize() const;
 
@@ -53,6 +59,8 @@ protected:
 
     AudioBufferManager m_buffer;
     QSharedPointer<Worker> m_worker;
+    // Opened, used and closed on the worker thread only.
+    std::unique_ptr<PulseStream> m_stream;
     QAudioDevice m_device;
     QAudioFormat m_format;
     QString m_name;

@@ -61,11 +61,6 @@ QAudio::Error AudioInput::open(QAudioDevice device, QAudioFormat format)
     return result;
 }
 
-bool AudioInput::hasFailed() const
-{
-    return m_stream && m_stream->failed();
-}
-
 void AudioInput::close()
 {
     if (!m_worker)
@@ -105,22 +100,4 @@ void AudioInput::readAvailable()
 AudioBufferManager::AudioSample AudioInput::getData()
 {
     return m_buffer.popSample(-1, true);
-}
-
-void AudioInput::setVolume(const float &volume)
-{
-    m_worker->runFunctionSync([&](QObject *) {
-        if (m_stream)
-            m_stream->setVolume(volume);
-    });
-}
-
-float AudioInput::getVolume()
-{
-    float volume = 0.0f;
-    m_worker->runFunctionSync([&](QObject *) {
-        if (m_stream)
-            volume = m_stream->volume();
-    });
-    return volume;
 }

@@ -3,9 +3,6 @@
 #include "audio/audiodevice.h"
 
 #include <atomic>
-#include <memory>
-
-class PulseStream;
 
 /// Captures a microphone in its preferred format and queues the audio in the
 /// working format, cut into 25 ms blocks.
@@ -19,14 +16,10 @@ public:
     /// Everything queued, removed from the queue.
     AudioBufferManager::AudioSample getData();
     void close();
-    /// The stream ended under us: the sound server or the device went away.
-    bool hasFailed() const;
 
 public slots:
     AudioDevice *clone(const QAudioFormat *format) const override;
     QAudio::Error open(QAudioDevice device, QAudioFormat format) override;
-    void setVolume(const float &volume) override;
-    float getVolume() override;
 
 signals:
     /// One or more blocks were queued; emitted on the device's worker thread.
@@ -35,7 +28,6 @@ signals:
 private:
     void readAvailable();
 
-    std::unique_ptr<PulseStream> m_stream;
     // Set while a read waits on the device thread, so that the server's
     // notifications do not pile up behind it.
     std::atomic<bool> m_readPending{false};

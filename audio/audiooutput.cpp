@@ -67,11 +67,6 @@ QAudio::Error AudioOutput::open(QAudioDevice device, QAudioFormat format)
     return result;
 }
 
-bool AudioOutput::hasFailed() const
-{
-    return m_stream && m_stream->failed();
-}
-
 void AudioOutput::close()
 {
     if (!m_worker)
@@ -112,22 +107,4 @@ void AudioOutput::writeTick()
         qDebug() << "Invalid output data written for" << m_name << "- the output stream has failed";
         m_failureReported = true;
     }
-}
-
-void AudioOutput::setVolume(const float &volume)
-{
-    m_worker->runFunctionSync([&](QObject *) {
-        if (m_stream)
-            m_stream->setVolume(volume);
-    });
-}
-
-float AudioOutput::getVolume()
-{
-    float volume = 0.0f;
-    m_worker->runFunctionSync([&](QObject *) {
-        if (m_stream)
-            volume = m_stream->volume();
-    });
-    return volume;
 }

@@ -4,7 +4,6 @@
 
 #include <memory>
 
-class PulseStream;
 class QTimer;
 
 /// Plays queued audio into an output device: every millisecond it writes as
@@ -19,20 +18,15 @@ public:
     /// Converts `sample` to the working format and queues it.
     void putData(AudioBufferManager::AudioSample &sample, bool verbose);
     void close();
-    /// The stream ended under us: the sound server or the device went away.
-    bool hasFailed() const;
     AudioOutput *cloneEx(const QAudioFormat *format) const;
 
 public slots:
     AudioDevice *clone(const QAudioFormat *format) const override;
     QAudio::Error open(QAudioDevice device, QAudioFormat format) override;
-    void setVolume(const float &volume) override;
-    float getVolume() override;
 
 private:
     void writeTick();
 
-    std::unique_ptr<PulseStream> m_stream;
     std::shared_ptr<QTimer> m_writeTimer;
     qint64 m_writeBytes = 0;
     bool m_failureReported = false;
