@@ -10,17 +10,13 @@
 namespace {
 
 constexpr int updateBlock = 32;   // samples per envelope update
+static_assert(dsp::compressorPassLength % updateBlock == 0, "passes cover whole update blocks");
 
 inline float fix(float v, float fallback) { return std::isfinite(v) ? v : fallback; }
 
 float kneeSlope(float x, float k, float thresholdLin)
 {
     return k * x / ((k * thresholdLin + 1.0f) * std::exp(k * (x - thresholdLin)) - 1.0f);
-}
-
-inline float compCurve(const sf_compressor_state_st &s, float x)
-{
-    return compCurve(s, x, lin2db(x));
 }
 
 } // namespace
@@ -66,8 +62,8 @@ void sf_advancecomp(sf_compressor_state_st *state, int rate, float pregain, floa
     }
     s.knee_k = k;
 
-    // Make-up: bring full scale most of the way back to where it started.
-    s.master_gain = db2lin(postgain) * std::pow(1.0f / compCurve(s, 1.0f), 0.6f);
+    // Make-up: bring full scale (1, at 0 dB) most of the way back to where it started.
+    s.master_gain = db2lin(postgain) * std::pow(1.0f / compCurve(s, 1.0f, 0.0f), 0.6f);
 
     const float samples = float(rate) * release;
     const float r1 = samples * releasezone1, r2 = samples * releasezone2;
