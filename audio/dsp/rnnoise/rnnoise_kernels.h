@@ -19,7 +19,7 @@ typedef struct RnnoiseFft
 {
     int size;
     float scale;
-    int twiddleShift;        /* twiddle steps are scaled by 2^shift when it is positive */
+    int twiddleShift;        /* twiddle steps are scaled by 2^twiddleShift, 0 or more */
     const int16_t *factors;  /* (radix, span) per stage */
     int stages;
     const int16_t *bitReverse;

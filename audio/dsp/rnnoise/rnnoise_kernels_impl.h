@@ -427,7 +427,7 @@ static void fft(const RnnoiseFft *plan, const float *in, float *out)
     stride[0] = 1;
     for (int s = 0; s < plan->stages; ++s)
         stride[s + 1] = stride[s] * plan->factors[2 * s];
-    const int shift = plan->twiddleShift > 0 ? plan->twiddleShift : 0;
+    const int shift = plan->twiddleShift;
     const Complex *tw = (const Complex *)plan->twiddles;
     for (int s = plan->stages - 1; s >= 0; --s) {
         const int m = plan->factors[2 * s + 1];
