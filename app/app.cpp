@@ -179,29 +179,30 @@ void App::startup()
 {
     installCustomMessageHandler();
     colorscheme::watch(this, [this] { onColorSchemeChanged(); });
-    setupWizard = new PermissionsWidget(createDesktopWizardPlatform(), nullptr);
-    setupWizard->requestAllPermissions([this](bool allGranted) {
-        run([this, allGranted] {
-            PermissionsWidget *wizard = setupWizard;
-            if (!wizard)
+    auto *wizard = new PermissionsWidget(createDesktopWizardPlatform(), nullptr);
+    setupWizard = wizard;
+    // However setup ends, the wizard is done with: the components start, or the application quits.
+    const auto endSetup = [this, wizard](bool success) {
+        if (setupWizard == wizard)
+            setupWizard = nullptr;
+        wizard->deleteLater();
+        if (success)
+            run([this] { start(); }, 2500);
+        else
+            shutdown();
+    };
+    connect(wizard, &PermissionsWidget::finished, this, endSetup);
+    wizard->requestAllPermissions([this, endSetup](bool allGranted) {
+        run([this, allGranted, endSetup] {
+            if (!setupWizard)
                 return; // shut down meanwhile
             if (allGranted) {
                 qDebug() << "App::startup -> everything in place; starting";
-                run([this] { start(); }, 2500);
+                endSetup(true);
                 return;
             }
             qDebug() << "App::startup -> showing the setup wizard";
-            connect(wizard, &PermissionsWidget::finished, this, [this, wizard](bool success) {
-                if (!success) {
-                    shutdown();
-                    return;
-                }
-                run([this] { start(); }, 2500);
-                if (setupWizard == wizard)
-                    setupWizard = nullptr;
-                wizard->deleteLater();
-            });
-            wizard->start();
+            setupWizard->start();
         }, 1);
     });
 }
