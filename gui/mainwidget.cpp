@@ -807,6 +807,7 @@ void MainWidget::addSettingLayout(QVBoxLayout *layout, const QString &name)
         {"Mirror preview", BaseSettings::FlipHorizontal, false},
         {"Low power mode", BaseSettings::LowPowerMode, false},
     };
+    QList<QLabel *> titles;
     for (const Toggle &toggle : toggles) {
         QCheckBox *box = nullptr;
         const BaseSettings::SubSettings key = toggle.key;
@@ -823,18 +824,15 @@ void MainWidget::addSettingLayout(QVBoxLayout *layout, const QString &name)
         box->setProperty("settings_default_check_value", toggle.defaultChecked);
         line->setContentsMargins(8, 0, 8, 0);
         lines->addWidget(line);
+        titles.append(line->findChild<QLabel *>());
     }
     // The switches line up behind the longest title.
     int widest = 0;
-    QList<QLabel *> toggleTitles;
-    for (QCheckBox *box : frame->findChildren<QCheckBox *>("toggle_button")) {
-        if (auto *title = box->parentWidget()->findChild<QLabel *>()) {
-            toggleTitles.append(title);
-            title->ensurePolished(); // the style sheet sets the font
-            widest = std::max(widest, title->sizeHint().width());
-        }
+    for (QLabel *title : std::as_const(titles)) {
+        title->ensurePolished(); // the style sheet sets the font
+        widest = std::max(widest, title->sizeHint().width());
     }
-    for (QLabel *title : std::as_const(toggleTitles))
+    for (QLabel *title : std::as_const(titles))
         title->setMinimumWidth(widest);
 }
 
