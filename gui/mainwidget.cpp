@@ -1168,13 +1168,8 @@ void MainWidget::requestPreviewFrame()
     if (!camera || !isVisible() || (m_frameRequestMs && now - m_frameRequestMs < 1000))
         return;
     m_frameRequestMs = now;
-    // One buffer for every request, used only on the grabber's thread: the
-    // grabber fills it in place and the window gets a copy.
-    if (!m_previewBuffer)
-        m_previewBuffer = std::make_shared<QImage>();
-    const std::shared_ptr<QImage> buffer = m_previewBuffer;
     const QPointer<MainWidget> window(this);
-    camera->getFrame(*buffer, [window, buffer](bool ok) {
+    camera->getFrame(*m_previewBuffer, [window, buffer = m_previewBuffer](bool ok) {
         const QImage picture = ok ? *buffer : QImage();
         // The window is looked at only on the GUI thread.
         QMetaObject::invokeMethod(

@@ -172,7 +172,9 @@ private:
     qint64 m_lastFrameMs = 0;
     qint64 m_frameRequestMs = 0; ///< 0 while no preview picture is asked for
     qint64 m_lastRestartMs = 0;
-    std::shared_ptr<QImage> m_previewBuffer;
+    /// One buffer for every preview request, used only on the grabber's thread: the grabber
+    /// fills it in place and the window gets a copy.
+    const std::shared_ptr<QImage> m_previewBuffer = std::make_shared<QImage>();
     QWidget *m_shadowLayer = nullptr;
     QImage m_shadow; ///< the panel's drop shadow, for m_shadowPanel
     QRect m_shadowPanel;
