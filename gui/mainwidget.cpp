@@ -24,7 +24,6 @@
 #include <QLabel>
 #include <QMetaEnum>
 #include <QMovie>
-#include <QPaintEvent>
 #include <QPainter>
 #include <QPointer>
 #include <QTimer>
@@ -1317,7 +1316,7 @@ void MainWidget::bringToFront()
     gui::forceWindowToBeInFront(winId());
 }
 
-void MainWidget::paintEvent(QPaintEvent *event)
+void MainWidget::paintEvent(QPaintEvent *)
 {
     // The visible panel: the shadow layer inside its style sheet's margins.
     const QRect panel = m_shadowLayer->geometry().adjusted(ShadowMargin, 0, -ShadowMargin, -ShadowMargin);
@@ -1335,8 +1334,8 @@ void MainWidget::paintEvent(QPaintEvent *event)
         m_shadow = gui::shadowOf(shape, ShadowBlur * ratio, QColor(0, 0, 0, 90));
         m_shadowPanel = panel;
     }
+    // Qt clips the painting to the event's region: the preview's repaints copy only their part.
     QPainter painter(this);
-    painter.setClipRegion(event->region());
     painter.drawImage(QPoint(0, 0), m_shadow);
 }
 
