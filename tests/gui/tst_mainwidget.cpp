@@ -89,6 +89,27 @@ struct Devices
     PostProcessor effects{app()->setMgr()};
 };
 
+// A table of page orders: the page, the order stored for it (none when empty), the rows it shows.
+void addStoredOrderColumns()
+{
+    QTest::addColumn<QString>("page");
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QStringList>("expected");
+}
+
+// The current row of a page-order table: a window on `controllers` builds the page's rows in the
+// stored order.
+void compareStoredOrder(const MainWidget::Controllers &controllers)
+{
+    QFETCH(QString, page);
+    QFETCH(QStringList, stored);
+    QFETCH(QStringList, expected);
+    if (!stored.isEmpty())
+        app()->setMgr()->setValue(page, stored);
+    MainWidget window(controllers, nullptr);
+    QCOMPARE(rowNames(pageLayout(window, page)), expected);
+}
+
 } // namespace
 
 class tst_MainWidget : public QObject
@@ -122,9 +143,7 @@ void tst_MainWidget::init()
 
 void tst_MainWidget::storedOrderComesFirst_data()
 {
-    QTest::addColumn<QString>("page");
-    QTest::addColumn<QStringList>("stored");
-    QTest::addColumn<QStringList>("expected");
+    addStoredOrderColumns();
     QTest::newRow("nothing stored") << "Overlays" << QStringList() << QStringList{"Logo", "Text"};
     QTest::newRow("stored order") << "Overlays" << QStringList{"Text", "Logo"} << QStringList{"Text", "Logo"};
     QTest::newRow("missing names appended")
@@ -135,13 +154,7 @@ void tst_MainWidget::storedOrderComesFirst_data()
 
 void tst_MainWidget::storedOrderComesFirst()
 {
-    QFETCH(QString, page);
-    QFETCH(QStringList, stored);
-    QFETCH(QStringList, expected);
-    if (!stored.isEmpty())
-        app()->setMgr()->setValue(page, stored);
-    MainWidget window;
-    QCOMPARE(rowNames(pageLayout(window, page)), expected);
+    compareStoredOrder(MainWidget::Controllers::fromApp());
 }
 
 void tst_MainWidget::draggingStoresWholeOrder()
@@ -285,9 +298,7 @@ void tst_MainWidget::emptyPageSaysIncompatible()
 
 void tst_MainWidget::deviceRowsInStoredOrder_data()
 {
-    QTest::addColumn<QString>("page");
-    QTest::addColumn<QStringList>("stored");
-    QTest::addColumn<QStringList>("expected");
+    addStoredOrderColumns();
     QTest::newRow("sliders by default")
         << "Sliders" << QStringList()
         << QStringList{"White Balance", "Skin Tone", "Brightness", "Saturation", "Exposure", "Backlight"};
@@ -303,14 +314,8 @@ void tst_MainWidget::deviceRowsInStoredOrder_data()
 
 void tst_MainWidget::deviceRowsInStoredOrder()
 {
-    QFETCH(QString, page);
-    QFETCH(QStringList, stored);
-    QFETCH(QStringList, expected);
-    if (!stored.isEmpty())
-        app()->setMgr()->setValue(page, stored);
     Devices devices;
-    MainWidget window(devices.controllers(), nullptr);
-    QCOMPARE(rowNames(pageLayout(window, page)), expected);
+    compareStoredOrder(devices.controllers());
 }
 
 void tst_MainWidget::effectRowsDriveThePostProcessor()
