@@ -11,10 +11,6 @@ RenderFrame::RenderFrame(QWidget *parent)
     : ShadowedFrame(true, parent)
 {
     setObjectName("RenderFrame");
-    // The preview repaints with every camera frame. Its translucent shadow must be
-    // drawn over a fresh background each time, not over the previous frame's
-    // shadow, where it would pile up into a dark band around the picture.
-    setAttribute(Qt::WA_OpaquePaintEvent, false);
 }
 
 void RenderFrame::onNewFrame(const QImage &image, bool ignoreMirroring)

@@ -13,8 +13,10 @@ ShadowedFrame::ShadowedFrame(bool translucent, QWidget *parent)
     setFrameShape(QFrame::NoFrame);
     setFocusPolicy(Qt::NoFocus);
     if (translucent) {
+        // Not an opaque paint: the shadow is translucent and must be drawn
+        // over a fresh background on every repaint, or it piles up over the
+        // previous one into a dark band (the preview repaints with each frame).
         setAttribute(Qt::WA_TranslucentBackground);
-        setAttribute(Qt::WA_OpaquePaintEvent);
         setAttribute(Qt::WA_StaticContents);
         setAttribute(Qt::WA_NoSystemBackground);
         setAutoFillBackground(false);
