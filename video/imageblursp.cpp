@@ -41,10 +41,10 @@ VideoImage ImageBlurSP::processImage(const VideoImage &image, const float &width
         if (!image.frame)
             return {};
         const Frame &in = *image.frame;
-        const int sw = (in.width() + 3) / 4, sh = (in.height() + 3) / 4;
+        const FrameRef quarter = quarterPicture(in, d->k);
+        const int sw = quarter->width(), sh = quarter->height();
         // The blurred picture goes into the stage's own frames: the pipeline keeps
         // reusing the last one between runs.
-        const FrameRef quarter = quarterPicture(in, d->k);
         FrameRef small = takeRenderTarget(sw, sh);
         d->work.resize(std::max(d->work.size(), kernels::blurWorkBytes(sw, sh)));
         const float sigma = kernels::quarterSizeSigma(float(blurRadius(width, height, blur)));

@@ -224,10 +224,7 @@ FrameRef PostProcessor::processBuffer(FrameRef input)
         // made once for both.
         FrameRef quarter;
         if (toneActive && blurActive) {
-            const int qw = (w + 3) / 4, qh = (h + 3) / 4;
-            if (!d.quarter || d.quarter->width() != qw || d.quarter->height() != qh)
-                d.quarter = Frame::create(qw, qh);
-            d.k.downscale4(constView(*input), view(*d.quarter));
+            SubProcessor::averageDown4(*input, d.quarter, d.k);
             quarter = d.quarter;
         }
         if (toneActive) {

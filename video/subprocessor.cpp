@@ -66,16 +66,21 @@ void SubProcessor::setQuarterPicture(const FrameRef &frame)
     m_quarterPicture = frame;
 }
 
-FrameRef SubProcessor::quarterPicture(const Frame &frame, const kernels::Table &k)
+void SubProcessor::averageDown4(const Frame &frame, FrameRef &into, const kernels::Table &k)
 {
     const int w = (frame.width() + 3) / 4, h = (frame.height() + 3) / 4;
-    FrameRef given = std::move(m_quarterPicture);
-    if (given && given->width() == w && given->height() == h)
-        return given;
-    if (!m_ownQuarter || m_ownQuarter->width() != w || m_ownQuarter->height() != h)
-        m_ownQuarter = Frame::create(w, h);
+    if (!into || into->width() != w || into->height() != h)
+        into = Frame::create(w, h);
     k.downscale4({frame.data(), frame.width(), frame.height(), frame.stride()},
-                 {m_ownQuarter->data(), w, h, m_ownQuarter->stride()});
+                 {into->data(), w, h, into->stride()});
+}
+
+FrameRef SubProcessor::quarterPicture(const Frame &frame, const kernels::Table &k)
+{
+    FrameRef given = std::move(m_quarterPicture);
+    if (given && given->width() == (frame.width() + 3) / 4 && given->height() == (frame.height() + 3) / 4)
+        return given;
+    averageDown4(frame, m_ownQuarter, k);
     return m_ownQuarter;
 }
 

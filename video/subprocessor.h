@@ -60,6 +60,10 @@ public:
     /// pipeline made it once for several stages. Used once, like the render target.
     void setQuarterPicture(const FrameRef &frame);
 
+    /// `frame` averaged down by 4 into `into`, which is made anew when it is missing or
+    /// of another size.
+    static void averageDown4(const Frame &frame, FrameRef &into, const kernels::Table &k);
+
     /// Runs per second at most; between runs processImage returns the last output.
     int64_t maximumRate() const { return m_maxRate; }
 
