@@ -66,6 +66,24 @@ inline void storePixels(uint8_t *p, U32 v, int count = Lanes)
         std::memcpy(p + 4 * k, reinterpret_cast<const uint8_t *>(&v) + 4 * k, 4);
 }
 
+// Pixels are worked on as two vectors of 16-bit lanes: their B, R (even) and their
+// G, A (odd) channels.
+inline I16 evenChannels(U32 p)
+{
+    return I16(p & (U32{} + 0x00FF00FFu));
+}
+
+inline I16 oddChannels(U32 p)
+{
+    return I16((p >> 8) & (U32{} + 0x00FF00FFu));
+}
+
+// Back into pixels; every lane holds 0..255.
+inline U32 packChannels(I16 even, I16 odd)
+{
+    return U32(even) | (U32(odd) << 8);
+}
+
 // Bilinear step between two vectors of 16-bit lanes by weights 0..128; the
 // result always lies between the two inputs.
 inline I16 lerpLanes(I16 a, I16 b, I16 w)
@@ -74,32 +92,24 @@ inline I16 lerpLanes(I16 a, I16 b, I16 w)
 }
 
 // The same between two vectors of pixels (weights in both 16-bit halves of each
-// lane): channels B, R and G, A are worked on in 16-bit lanes.
+// lane).
 inline U32 lerpPixels(U32 a, U32 b, I16 w)
 {
-    const U32 low = U32{} + 0x00FF00FFu;
-    const I16 even = lerpLanes(I16(a & low), I16(b & low), w);
-    const I16 odd = lerpLanes(I16((a >> 8) & low), I16((b >> 8) & low), w);
-    return U32(even) | (U32(odd) << 8);
+    return packChannels(lerpLanes(evenChannels(a), evenChannels(b), w),
+                        lerpLanes(oddChannels(a), oddChannels(b), w));
 }
 
 // a * k + b * (255 - k), over 255 exactly rounded, per 16-bit lane; the pictures
-// are given as their B, R (even) and G, A (odd) channels in 16-bit lanes, k is
-// 0..255 in both halves of each pixel's lane.
-inline U32 mixHalves(U16 aEven, U16 aOdd, U16 bEven, U16 bOdd, U16 k)
+// are given as their even and odd channels, k is 0..255 in both halves of each
+// pixel's lane.
+inline U32 mixHalves(I16 aEven, I16 aOdd, I16 bEven, I16 bOdd, U16 k)
 {
     const U16 ik = U16{} + 255 - k;
-    U16 even = aEven * k + bEven * ik + 128;
-    U16 odd = aOdd * k + bOdd * ik + 128;
+    U16 even = U16(aEven) * k + U16(bEven) * ik + 128;
+    U16 odd = U16(aOdd) * k + U16(bOdd) * ik + 128;
     even = (even + (even >> 8)) >> 8;
     odd = (odd + (odd >> 8)) >> 8;
-    return U32(even) | (U32(odd) << 8);
-}
-
-inline U32 mixPixels(U32 a, U32 b, U16 k)
-{
-    const U32 low = U32{} + 0x00FF00FFu;
-    return mixHalves(U16(a & low), U16((a >> 8) & low), U16(b & low), U16((b >> 8) & low), k);
+    return packChannels(I16(even), I16(odd));
 }
 
 // Pairs of signed 16-bit lanes multiplied and added into 32-bit lanes.
@@ -213,7 +223,7 @@ inline I32 loadInts(const int32_t *p)
     return v;
 }
 
-// A source row upscaled horizontally// A source row upscaled horizontally, cached per source row index: upscaling goes
+// A source row upscaled horizontally, cached per source row index: upscaling goes
 // down the frame, so each source row is upscaled once and kept while the output
 // rows between it and its neighbour use it.
 struct UpRows
@@ -398,8 +408,7 @@ ToneMatrix toneMatrix(const float *m)
 // Lanes pixels turned by the colour matrix, clamped, and mixed towards it by k / 255.
 inline U32 toneLanes(U32 p, U16 k, const ToneMatrix &t)
 {
-    const U32 low = U32{} + 0x00FF00FFu;
-    const I16 even = I16(p & low), odd = I16((p >> 8) & low);
+    const I16 even = evenChannels(p), odd = oddChannels(p);
     U32 c[3];
     for (int i = 0; i < 3; ++i)
         c[i] = U32((madd(even, t.br[i]) + madd(odd, t.ga[i]) + 8192) >> 14);
@@ -410,7 +419,7 @@ inline U32 toneLanes(U32 p, U16 k, const ToneMatrix &t)
     I16 turnedOdd = I16((c[1] & 0xFFFFu) | ((p >> 8) & 0x00FF0000u));
     turnedEven = turnedEven < zero ? zero : (turnedEven > top ? top : turnedEven);
     turnedOdd = turnedOdd < zero ? zero : (turnedOdd > top ? top : turnedOdd);
-    return mixHalves(U16(turnedEven), U16(turnedOdd), U16(even), U16(odd), k);
+    return mixHalves(turnedEven, turnedOdd, even, odd, k);
 }
 
 void skinTone(ConstBgra src, ConstGray mask, const float *m, Bgra dst, uint8_t *work)
@@ -552,15 +561,14 @@ void blendMask(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *wo
         const I16 wb = I16{} + int16_t(tb.w >> 1), wm = I16{} + int16_t(tm.w >> 1);
         const uint8_t *f = fg.data + size_t(y) * fg.stride;
         uint8_t *d = dst.data + size_t(y) * dst.stride;
-        const U32 low = U32{} + 0x00FF00FFu;
         for (int x = 0; x < width; x += Lanes) {
             const int n = width - x < Lanes ? width - x : Lanes;
             const U32 fp = loadPixels(f + 4 * x, n);
             const U32 b0 = loadPixels(ba + 4 * x, n), b1 = loadPixels(bb + 4 * x, n);
-            const I16 bEven = lerpLanes(I16(b0 & low), I16(b1 & low), wb);
-            const I16 bOdd = lerpLanes(I16((b0 >> 8) & low), I16((b1 >> 8) & low), wb);
+            const I16 bEven = lerpLanes(evenChannels(b0), evenChannels(b1), wb);
+            const I16 bOdd = lerpLanes(oddChannels(b0), oddChannels(b1), wb);
             const U16 k = U16(lerpLanes(I16(loadPixels(ma + 4 * x, n)), I16(loadPixels(mb + 4 * x, n)), wm));
-            storePixels(d + 4 * x, mixHalves(U16(fp & low), U16((fp >> 8) & low), U16(bEven), U16(bOdd), k), n);
+            storePixels(d + 4 * x, mixHalves(evenChannels(fp), oddChannels(fp), bEven, bOdd, k), n);
         }
     }
 }
@@ -638,12 +646,11 @@ void warp(ConstBgra src, Bgra dst, const Affine &map, int clipBegin, int clipEnd
         const I32 fx = ((cu & 0xFFFF) + 256) >> 9, fy = ((cv & 0xFFFF) + 256) >> 9;
         const I16 wx = I16(fx | (fx << 16)), wy = I16(fy | (fy << 16));
         // Both steps on the 16-bit channel lanes, packed back once.
-        const U32 low = U32{} + 0x00FF00FFu;
-        const I16 even = lerpLanes(lerpLanes(I16(p00 & low), I16(p01 & low), wx),
-                                   lerpLanes(I16(p10 & low), I16(p11 & low), wx), wy);
-        const I16 odd = lerpLanes(lerpLanes(I16((p00 >> 8) & low), I16((p01 >> 8) & low), wx),
-                                  lerpLanes(I16((p10 >> 8) & low), I16((p11 >> 8) & low), wx), wy);
-        storePixels(reinterpret_cast<uint8_t *>(out), U32(even) | (U32(odd) << 8), count);
+        const I16 even = lerpLanes(lerpLanes(evenChannels(p00), evenChannels(p01), wx),
+                                   lerpLanes(evenChannels(p10), evenChannels(p11), wx), wy);
+        const I16 odd = lerpLanes(lerpLanes(oddChannels(p00), oddChannels(p01), wx),
+                                  lerpLanes(oddChannels(p10), oddChannels(p11), wx), wy);
+        storePixels(reinterpret_cast<uint8_t *>(out), packChannels(even, odd), count);
     };
     // Inside this margin of the last pixel the positions need no clamping, whatever
     // the rounding of their steps.
@@ -696,7 +703,8 @@ void over(ConstBgra src, Bgra dst, int x, int y)
             // d * (255 - alpha) / 255, exactly rounded; the picture is premultiplied,
             // so adding it cannot overflow.
             const U32 alpha = sp >> 24;
-            storePixels(d + 4 * i, sp + mixPixels(U32{}, dp, U16(alpha | (alpha << 16))), n);
+            const U16 k = U16(alpha | (alpha << 16));
+            storePixels(d + 4 * i, sp + mixHalves(I16{}, I16{}, evenChannels(dp), oddChannels(dp), k), n);
         }
     }
 }
