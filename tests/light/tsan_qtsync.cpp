@@ -26,6 +26,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include <dlfcn.h>
 #include <linux/futex.h>
@@ -52,7 +53,7 @@ struct RunningThreads
 {
     std::mutex mutex;
     std::condition_variable ended;
-    std::multimap<void *, int> running; // start routine argument (the QThread for Qt's threads)
+    std::multiset<void *> running; // start routine argument (the QThread for Qt's threads)
 };
 
 RunningThreads &runningThreads()
@@ -200,7 +201,7 @@ extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attr,
     RunningThreads &threads = runningThreads();
     {
         std::lock_guard lock(threads.mutex);
-        threads.running.emplace(arg, 0);
+        threads.running.insert(arg);
     }
     const int result = own(thread, attr, runThread, new ThreadStart { routine, arg });
     if (result != 0) {
