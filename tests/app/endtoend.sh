@@ -17,14 +17,14 @@ if [ -z "${DISPLAY:-}" ] || ! command -v xdotool >/dev/null; then
 fi
 
 source "$top/scripts/services.sh"
-trap stop_services EXIT
+export TALVENTO_VCAM_SEGMENT=/talvento-endtoend-$$
+trap 'rm -f "/dev/shm$TALVENTO_VCAM_SEGMENT"; stop_services' EXIT
 start_audio || { echo "FAIL: cannot start the sound server"; exit 1; }
 start_test_microphone
 ensure_virtual_audio || { echo "FAIL: cannot create the virtual audio device"; exit 1; }
 
 export XDG_CONFIG_HOME=$SVC_DIR/config TMPDIR=$SVC_DIR QT_QPA_PLATFORM=xcb
 export QT_LOGGING_RULES=default.debug=true TALVENTO_ANSWER_MESSAGES=yes
-export TALVENTO_VCAM_SEGMENT=/talvento-endtoend-$$
 log=$SVC_DIR/app.log
 "$app" --simulate >"$log" 2>&1 &
 pid=$!

@@ -1,8 +1,10 @@
 #include "app/core/basesettings.h"
 #include "camera/capturesession.h"
+#include "vcam/sharedframering.h"
 #include "vcam/vcam.h"
 #include "video/postprocessor.h"
 
+#include <QCoreApplication>
 #include <QImage>
 #include <QMutex>
 #include <QProcess>
@@ -55,23 +57,34 @@ class tst_VCam : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void processedFrameReachesTheViewer();
     void grabberFollowsTheClients();
 
 private:
     QTemporaryDir m_dir;
+    QString m_segment;
     std::unique_ptr<BaseSettings> m_settings;
 };
 
 void tst_VCam::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+    // A camera segment of its own (the viewer inherits it): other test runs
+    // on the machine neither read nor feed it.
+    m_segment = QStringLiteral("/talvento-vcam-test-%1").arg(QCoreApplication::applicationPid());
+    qputenv("TALVENTO_VCAM_SEGMENT", m_segment.toLocal8Bit());
     QStandardPaths::setTestModeEnabled(true);
     g_previousHandler = qInstallMessageHandler(recordMessage);
     CaptureSession::useSimulatedCameras(true);
     m_settings = std::make_unique<BaseSettings>();
     QVERIFY(VCam::isExtensionInstalled());
+}
+
+void tst_VCam::cleanupTestCase()
+{
+    SharedFrameRing::unlink(m_segment);
 }
 
 void tst_VCam::init()
