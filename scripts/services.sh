@@ -8,19 +8,31 @@ SVC_PIDS=()
 SVC_PGIDS=()
 SVC_MODULES=()
 
+# The test devices of either sound server, one module and its arguments a line: speakers, and a
+# microphone named like the camera's, fed through its own null sink.
+_test_audio_modules() {
+    cat <<'MODULES'
+module-null-sink sink_name=test_speakers rate=48000 sink_properties='device.description="Test Speakers"'
+module-null-sink sink_name=talvento_cam_feed rate=48000 channels=1 sink_properties='device.description="Talvento Camera Feed"'
+module-remap-source master=talvento_cam_feed.monitor source_name=talvento_cam_mic channels=1 source_properties='device.description="Talvento Camera Pro Microphone"'
+MODULES
+}
+
+_client_config() {
+    printf 'autospawn = no\n' >"$SVC_DIR/client.conf"
+    export PULSE_CLIENTCONFIG=$SVC_DIR/client.conf
+}
+
 start_audio() {
     export PULSE_RUNTIME_PATH=$SVC_DIR/pulse PULSE_STATE_PATH=$SVC_DIR/pulse-state
     export PULSE_SERVER=unix:$SVC_DIR/pulse.sock
-    printf 'autospawn = no\n' >"$SVC_DIR/client.conf"
-    export PULSE_CLIENTCONFIG=$SVC_DIR/client.conf
-    cat >"$SVC_DIR/session.pa" <<PA
-load-module module-native-protocol-unix socket=$SVC_DIR/pulse.sock auth-anonymous=1
-load-module module-null-sink sink_name=test_speakers rate=48000 sink_properties='device.description="Test Speakers"'
-load-module module-null-sink sink_name=talvento_cam_feed rate=48000 channels=1 sink_properties='device.description="Talvento Camera Feed"'
-load-module module-remap-source master=talvento_cam_feed.monitor source_name=talvento_cam_mic channels=1 source_properties='device.description="Talvento Camera Pro Microphone"'
-set-default-sink test_speakers
-set-default-source talvento_cam_mic
-PA
+    _client_config
+    {
+        echo "load-module module-native-protocol-unix socket=$SVC_DIR/pulse.sock auth-anonymous=1"
+        _test_audio_modules | sed 's/^/load-module /'
+        echo "set-default-sink test_speakers"
+        echo "set-default-source talvento_cam_mic"
+    } >"$SVC_DIR/session.pa"
     pulseaudio --daemonize=yes --use-pid-file=yes --exit-idle-time=-1 --disallow-exit=yes \
         --realtime=no --high-priority=no -n -F "$SVC_DIR/session.pa" \
         --log-target=file:"$SVC_DIR/pulse.log" || { cat "$SVC_DIR/pulse.log"; return 1; }
@@ -43,11 +55,10 @@ start_cam_feeder() {
 # The modules go again in stop_services.
 start_test_microphone() {
     pactl list sources | grep -q 'Description: Talvento Camera Pro Microphone' && return 0
-    SVC_MODULES+=("$(pactl load-module module-null-sink sink_name=talvento_cam_feed rate=48000 channels=1 \
-        sink_properties='device.description="Talvento Camera Feed"')")
-    SVC_MODULES+=("$(pactl load-module module-remap-source master=talvento_cam_feed.monitor \
-        source_name=talvento_cam_mic channels=1 \
-        source_properties='device.description="Talvento Camera Pro Microphone"')")
+    local module arguments
+    while read -r module arguments; do
+        SVC_MODULES+=("$(pactl load-module "$module" "$arguments")")
+    done < <(_test_audio_modules | grep talvento_cam_)
     setsid bash -c "sox -q -n -t raw -r 48000 -e signed -b 16 -c 1 - synth 3600 sine 440 vol 0.1 | \
         pacat --playback --latency-msec=20 -d talvento_cam_feed --rate=48000 --channels=1 \
         --format=s16le --client-name=talvento-test-tone" >"$SVC_DIR/tone.log" 2>&1 &
@@ -61,6 +72,85 @@ ensure_virtual_audio() {
     local config=${XDG_CONFIG_HOME:-$HOME/.config}
     [ -z "${PULSE_STATE_PATH:-}" ] || config=$SVC_DIR/config
     XDG_CONFIG_HOME=$config "$SVC_TOP/resources/installer/install_audio_driver" >/dev/null
+}
+
+# $1 tries, $2... a command: true as soon as the command succeeds, 50 ms apart.
+_retry() {
+    local tries=$1
+    shift
+    for _ in $(seq "$tries"); do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# $1 = log name, $2... = the command: started in the background, its pid recorded.
+_start_logged() {
+    local name=$1
+    shift
+    "$@" >"$SVC_DIR/$name.log" 2>&1 &
+    SVC_PIDS+=("$!")
+}
+
+_has_bus_name() {
+    gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+        --method org.freedesktop.DBus.NameHasOwner "$1" 2>/dev/null | grep -q true
+}
+
+# A private PipeWire with WirePlumber and its PulseAudio server (pipewire-pulse) on a private
+# session bus, with the test devices of start_audio; pactl and libpulse find it through
+# PULSE_SERVER, PipeWire clients through the runtime directory. Configuration, state, data and
+# caches stay in the private directory. $1 (optional): a folder copied over the private
+# configuration folder (drop-ins for pipewire, pipewire-pulse or wireplumber).
+start_pipewire() {
+    local t0=$EPOCHREALTIME line module arguments
+    export XDG_CONFIG_HOME=$SVC_DIR/config XDG_STATE_HOME=$SVC_DIR/state
+    export XDG_DATA_HOME=$SVC_DIR/data XDG_CACHE_HOME=$SVC_DIR/cache
+    export PIPEWIRE_RUNTIME_DIR=$XDG_RUNTIME_DIR PULSE_SERVER=unix:$XDG_RUNTIME_DIR/pulse/native
+    export DBUS_SESSION_BUS_ADDRESS=unix:path=$SVC_DIR/session-bus
+    _client_config
+    # No hardware monitors: there is none to find, and they only log their absence.
+    mkdir -p "$XDG_CONFIG_HOME"/wireplumber/{main,bluetooth}.lua.d "$XDG_CONFIG_HOME/pipewire/pipewire-pulse.conf.d"
+    printf 'alsa_monitor.enabled = false\nv4l2_monitor.enabled = false\nlibcamera_monitor.enabled = false\n' \
+        >"$XDG_CONFIG_HOME/wireplumber/main.lua.d/51-no-hardware.lua"
+    printf 'bluez_monitor.enabled = false\n' >"$XDG_CONFIG_HOME/wireplumber/bluetooth.lua.d/51-no-hardware.lua"
+    # The test devices are loaded by pipewire-pulse itself, so they come back when it restarts.
+    # Inside an SPA-JSON string a double quote is escaped.
+    {
+        echo "pulse.cmd = ["
+        _test_audio_modules | sed 's/"/\\"/g; s/^\(.*\)$/    { cmd = "load-module" args = "\1" flags = [ "nofail" ] }/'
+        echo "]"
+    } >"$XDG_CONFIG_HOME/pipewire/pipewire-pulse.conf.d/50-test-devices.conf"
+    if [ -n "${1:-}" ]; then cp -r "$1"/. "$XDG_CONFIG_HOME"/; fi
+
+    _start_logged session-bus dbus-daemon --session --address="$DBUS_SESSION_BUS_ADDRESS" --nofork --nopidfile
+    _retry 100 test -S "$SVC_DIR/session-bus" || { echo "no session bus"; return 1; }
+    _start_logged pipewire pipewire
+    _retry 100 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { cat "$SVC_DIR/pipewire.log"; return 1; }
+    _start_logged wireplumber wireplumber
+    _start_logged pipewire-pulse pipewire-pulse
+    _retry 100 pactl info || { cat "$SVC_DIR/pipewire-pulse.log"; return 1; }
+    # WirePlumber is up once it has made the "default" metadata.
+    _retry 100 sh -c 'pw-cli ls Metadata | grep -q "metadata.name = \"default\""' \
+        || { cat "$SVC_DIR/wireplumber.log"; return 1; }
+    _retry 100 sh -c 'pactl list short sources | grep -q talvento_cam_mic' || { echo "no test devices"; return 1; }
+    pactl set-default-sink test_speakers && pactl set-default-source talvento_cam_mic || return 1
+    PIPEWIRE_READY_S=$(echo "$EPOCHREALTIME - $t0" | bc)
+}
+
+# The camera portal (xdg-desktop-portal with its GTK backend on the X display) on start_pipewire's
+# session bus, with camera access granted to applications outside Flatpak, so that a browser's
+# request needs no dialog.
+start_portal() {
+    [ -s "$SVC_DIR/display" ] || start_display
+    NO_AT_BRIDGE=1 _start_logged portal-gtk /usr/libexec/xdg-desktop-portal-gtk
+    _retry 100 _has_bus_name org.freedesktop.impl.portal.desktop.gtk || { cat "$SVC_DIR/portal-gtk.log"; return 1; }
+    _start_logged portal /usr/libexec/xdg-desktop-portal --verbose
+    _retry 100 _has_bus_name org.freedesktop.portal.Desktop || { cat "$SVC_DIR/portal.log"; return 1; }
+    gdbus call --session --dest org.freedesktop.impl.portal.PermissionStore \
+        --object-path /org/freedesktop/impl/portal/PermissionStore \
+        --method org.freedesktop.impl.portal.PermissionStore.SetPermission devices true camera '' "['yes']" >/dev/null
 }
 
 start_display() {
