@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numbers>
 
-void sf_biquad_process(sf_biquad_state_st *state, int size, const float *input, float *output)
+void biquadProcess(BiquadState *state, int size, const float *input, float *output)
 {
     const float b0 = state->b0, b1 = state->b1, b2 = state->b2;
     const float a1 = state->a1, a2 = state->a2;
@@ -26,7 +26,7 @@ void sf_biquad_process(sf_biquad_state_st *state, int size, const float *input, 
 
 namespace {
 
-void setCoefficients(sf_biquad_state_st *state, double b0, double b1, double b2, double a1,
+void setCoefficients(BiquadState *state, double b0, double b1, double b2, double a1,
                      double a2)
 {
     state->b0 = float(b0);
@@ -38,7 +38,7 @@ void setCoefficients(sf_biquad_state_st *state, double b0, double b1, double b2,
 
 enum class Shelf { Low, High };
 
-void designShelf(Shelf shelf, sf_biquad_state_st *state, int rate, float freq, float slope,
+void designShelf(Shelf shelf, BiquadState *state, int rate, float freq, float slope,
                  float gain)
 {
     state->x1 = state->x2 = state->y1 = state->y2 = 0.0f;
@@ -83,12 +83,12 @@ void designShelf(Shelf shelf, sf_biquad_state_st *state, int rate, float freq, f
 
 } // namespace
 
-void sf_lowshelf(sf_biquad_state_st *state, int rate, float freq, float slope, float gain)
+void biquadLowShelf(BiquadState *state, int rate, float freq, float slope, float gain)
 {
     designShelf(Shelf::Low, state, rate, freq, slope, gain);
 }
 
-void sf_highshelf(sf_biquad_state_st *state, int rate, float freq, float slope, float gain)
+void biquadHighShelf(BiquadState *state, int rate, float freq, float slope, float gain)
 {
     designShelf(Shelf::High, state, rate, freq, slope, gain);
 }

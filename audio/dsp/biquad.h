@@ -2,7 +2,7 @@
 
 /// Second-order IIR filter (direct form I) on one stream of float samples.
 /// The caller owns the state; nothing is allocated and nothing is locked.
-struct sf_biquad_state_st
+struct BiquadState
 {
     float b0, b1, b2, a1, a2;   // coefficients, normalised so that a0 = 1
     float x1, x2;               // previous two inputs
@@ -11,10 +11,10 @@ struct sf_biquad_state_st
 
 /// Filters `size` samples; `input` and `output` may be the same array. The
 /// history stays in the state, so consecutive calls form one stream.
-void sf_biquad_process(sf_biquad_state_st *state, int size, const float *input, float *output);
+void biquadProcess(BiquadState *state, int size, const float *input, float *output);
 
 /// Shelves of the Audio EQ Cookbook with shelf slope `slope`; both clear the
 /// history. A corner at or beyond Nyquist makes the low shelf a plain gain and
 /// the high shelf a pass-through (and the other way round at or below 0 Hz).
-void sf_lowshelf(sf_biquad_state_st *state, int rate, float freq, float slope, float gain);
-void sf_highshelf(sf_biquad_state_st *state, int rate, float freq, float slope, float gain);
+void biquadLowShelf(BiquadState *state, int rate, float freq, float slope, float gain);
+void biquadHighShelf(BiquadState *state, int rate, float freq, float slope, float gain);

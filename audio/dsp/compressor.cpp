@@ -21,12 +21,12 @@ float kneeSlope(float x, float k, float thresholdLin)
 
 } // namespace
 
-void sf_advancecomp(sf_compressor_state_st *state, int rate, float pregain, float threshold,
-                    float knee, float ratio, float attack, float release, float predelay,
-                    float releasezone1, float releasezone2, float releasezone3,
-                    float releasezone4, float postgain, float wet)
+void compressorSetup(CompressorState *state, int rate, float pregain, float threshold,
+                     float knee, float ratio, float attack, float release, float predelay,
+                     float releasezone1, float releasezone2, float releasezone3,
+                     float releasezone4, float postgain, float wet)
 {
-    sf_compressor_state_st &s = *state;
+    CompressorState &s = *state;
     s.delay_size = std::clamp(int(float(rate) * predelay), 1, 1024);
     std::memset(s.delay_buf, 0, sizeof(float) * size_t(s.delay_size));
 
@@ -81,10 +81,10 @@ void sf_advancecomp(sf_compressor_state_st *state, int rate, float pregain, floa
     s.delay_read = s.delay_size > 1 ? 1 : 0;
 }
 
-void sf_compressor_process(sf_compressor_state_st *state, int size, const float *input,
-                           float *output)
+void compressorProcess(CompressorState *state, int size, const float *input,
+                       float *output)
 {
-    sf_compressor_state_st &s = *state;
+    CompressorState &s = *state;
     float detectorAvg = s.detector_avg;
     float compGain = s.comp_gain;
     float maxCompDiffDb = s.max_comp_diff_db;

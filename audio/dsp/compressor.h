@@ -5,7 +5,7 @@
 /// Look-ahead dynamics compressor with a soft knee, adaptive release and
 /// automatic make-up gain, on one stream of float samples (full scale ±1).
 /// The caller owns the state; it may be cleared with a byte fill.
-struct sf_compressor_state_st
+struct CompressorState
 {
     float meter_gain;         // gain reduction in dB, for display only
     float meter_release;      // meter fall coefficient
@@ -34,13 +34,13 @@ struct sf_compressor_state_st
 
 /// Sets up a compressor. Gains and levels in dB, times in seconds, release
 /// zones as fractions of the release time.
-void sf_advancecomp(sf_compressor_state_st *state, int rate, float pregain, float threshold,
-                    float knee, float ratio, float attack, float release, float predelay,
-                    float releasezone1, float releasezone2, float releasezone3,
-                    float releasezone4, float postgain, float wet);
+void compressorSetup(CompressorState *state, int rate, float pregain, float threshold,
+                     float knee, float ratio, float attack, float release, float predelay,
+                     float releasezone1, float releasezone2, float releasezone3,
+                     float releasezone4, float postgain, float wet);
 
 /// Compresses the first (size / 32) × 32 samples; the rest of `output` is not
 /// written. `input` and `output` may be the same array. A state that was
 /// cleared but never set up writes nothing.
-void sf_compressor_process(sf_compressor_state_st *state, int size, const float *input,
-                           float *output);
+void compressorProcess(CompressorState *state, int size, const float *input,
+                       float *output);

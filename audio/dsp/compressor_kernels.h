@@ -1,6 +1,6 @@
 #pragma once
 
-struct sf_compressor_state_st;
+struct CompressorState;
 
 /// The compressor's per-sample passes that depend on nothing but their input:
 /// float approximations of its curve, in vector lanes, free of any chain from
@@ -16,10 +16,10 @@ struct CompressorKernels
     const char *name;
     /// Per sample of `in`: the curve's attenuation, and the detector's rise
     /// rate should it rise toward it.
-    void (*attenuation)(const sf_compressor_state_st &s, const float *in, int count,
+    void (*attenuation)(const CompressorState &s, const float *in, int count,
                         float *attenuation, float *riseRate);
     /// Per sample: the sine-shaped gain in place of the raw one, and its level in dB.
-    void (*gainShape)(const sf_compressor_state_st &s, float *gains, float *premixDb, int count);
+    void (*gainShape)(const CompressorState &s, float *gains, float *premixDb, int count);
 };
 
 const CompressorKernels &baselineCompressorKernels() noexcept;

@@ -18,7 +18,7 @@ namespace {
 
 // Per sample: the curve's attenuation, and the detector's rise rate should it
 // rise toward it.
-inline void attenuationPass(const sf_compressor_state_st &s, const float *in, int count,
+inline void attenuationPass(const CompressorState &s, const float *in, int count,
                             float *attenuation, float *riseRate)
 {
     float level[dsp::compressorPassLength], levelDb[dsp::compressorPassLength];
@@ -37,7 +37,7 @@ inline void attenuationPass(const sf_compressor_state_st &s, const float *in, in
 }
 
 // Per sample: the sine-shaped gain in place of the raw one, and its level in dB.
-inline void gainShapePass(const sf_compressor_state_st &s, float *gains, float *premixDb, int count)
+inline void gainShapePass(const CompressorState &s, float *gains, float *premixDb, int count)
 {
     for (int i = 0; i < count; ++i) {
         // The gain never leaves -1..1: the detector stays within it, and the

@@ -79,7 +79,7 @@ inline float kneeCurve(float x, float k, float thresholdLin)
 // knee up to its top, then a straight line of slope 1/ratio in dB. `dB` is
 // the input's level. All three are worked out and one is picked, so a block of
 // samples runs in vector lanes.
-inline float compCurve(const sf_compressor_state_st &s, float x, float dB)
+inline float compCurve(const CompressorState &s, float x, float dB)
 {
     const float knee = kneeCurve(x, s.knee_k, s.threshold_lin);
     const bool hasKnee = s.knee_db > 0.0f;

@@ -15,7 +15,7 @@ void DSPBassFilter::configure(double s, const AudioSample &in, bool)
 
 void DSPBassFilter::design(int rate, float gainDb)
 {
-    sf_lowshelf(&m_biquad, rate, 500.0f, 1.0f, gainDb);
+    biquadLowShelf(&m_biquad, rate, 500.0f, 1.0f, gainDb);
     qDebug() << "Init DSP Bass - gain:" << gainDb;
 }
 
@@ -30,7 +30,7 @@ bool DSPBassFilter::process(const Settings &settings, AudioSample &in, AudioSamp
     if (count < 1)
         return true;
     auto *samples = reinterpret_cast<float *>(work.data.data());
-    sf_biquad_process(&m_biquad, count, samples, samples);
+    biquadProcess(&m_biquad, count, samples, samples);
     resampleAudio(work.data, out.data, work.format, in.format, false);
     return true;
 }

@@ -15,7 +15,7 @@ protected:
     /// Designs the shelf into m_biquad and logs it.
     virtual void design(int rate, float gainDb);
 
-    sf_biquad_state_st m_biquad{};
+    BiquadState m_biquad{};
 
 private:
     float m_shelfPosition = 0.0f;   // -1..1, 0 = flat

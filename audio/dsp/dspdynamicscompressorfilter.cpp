@@ -14,8 +14,8 @@ void DSPDynamicsCompressorFilter::configure(double s, const AudioSample &in, boo
     const auto release = float(std::clamp(0.75 * x + 0.25, 0.25, 1.0));
     const auto makeUpGain = float(std::clamp(5.0 * x + 1.0, 1.0, 6.0));
     m_compressor = {};
-    sf_advancecomp(&m_compressor, in.format.sampleRate(), 0.0f, threshold, 30.0f, ratio, 0.003f,
-                   release, 0.006f, 0.09f, 0.16f, 0.42f, 0.98f, makeUpGain, 1.0f);
+    compressorSetup(&m_compressor, in.format.sampleRate(), 0.0f, threshold, 30.0f, ratio, 0.003f,
+                    release, 0.006f, 0.09f, 0.16f, 0.42f, 0.98f, makeUpGain, 1.0f);
     qDebug() << "Init DSP Dynamics Compressor - threshold:" << threshold << " ratio:" << ratio
              << " makeUpGain:" << makeUpGain << " release:" << release;
 }
@@ -28,7 +28,7 @@ bool DSPDynamicsCompressorFilter::process(const Settings &settings, AudioSample 
                       [this](char *bytes, qsizetype units) {
         auto *samples = reinterpret_cast<float *>(bytes);
         const int count = int(units * unitBytes / qsizetype(sizeof(float)));
-        sf_compressor_process(&m_compressor, count, samples, samples);
+        compressorProcess(&m_compressor, count, samples, samples);
     });
     return true;
 }

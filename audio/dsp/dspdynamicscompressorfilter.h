@@ -17,6 +17,6 @@ protected:
 private:
     static constexpr qsizetype unitBytes = 128;   // 32 floats
 
-    sf_compressor_state_st m_compressor{};
+    CompressorState m_compressor{};
     QByteArray m_pending;   // Float at the input's rate and channels
 };

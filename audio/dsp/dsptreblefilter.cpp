@@ -4,6 +4,6 @@
 
 void DSPTrebleFilter::design(int rate, float gainDb)
 {
-    sf_highshelf(&m_biquad, rate, 2000.0f, 1.0f, gainDb);
+    biquadHighShelf(&m_biquad, rate, 2000.0f, 1.0f, gainDb);
     qDebug() << "Init DSP Trevle - gain:" << gainDb;
 }

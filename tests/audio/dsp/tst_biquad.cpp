@@ -16,23 +16,23 @@ Q_DECLARE_METATYPE(Shelf)
 
 namespace {
 
-void design(Shelf shelf, sf_biquad_state_st &state, float freq, float slope, float gain)
+void design(Shelf shelf, BiquadState &state, float freq, float slope, float gain)
 {
     if (shelf == Low)
-        sf_lowshelf(&state, rate, freq, slope, gain);
+        biquadLowShelf(&state, rate, freq, slope, gain);
     else
-        sf_highshelf(&state, rate, freq, slope, gain);
+        biquadHighShelf(&state, rate, freq, slope, gain);
 }
 
 // Gain in dB of the filter at `hz`, from a sine run through it: the first
 // half second lets the filter settle, the second half is measured.
-double measureGainDb(sf_biquad_state_st state, double hz)
+double measureGainDb(BiquadState state, double hz)
 {
     const int n = rate;
     std::vector<float> in(n), out(n);
     for (int i = 0; i < n; ++i)
         in[i] = float(0.25 * std::sin(2.0 * std::numbers::pi * hz * i / rate));
-    sf_biquad_process(&state, n, in.data(), out.data());
+    biquadProcess(&state, n, in.data(), out.data());
     double ein = 0, eout = 0;
     for (int i = n / 2; i < n; ++i) {
         ein += double(in[i]) * in[i];
@@ -96,7 +96,7 @@ void tst_Biquad::shelfResponse()
     QFETCH(QList<double>, expectedDb);
     QFETCH(double, toleranceDb);
 
-    sf_biquad_state_st state;
+    BiquadState state;
     std::memset(&state, 0x7f, sizeof state);   // design must clear the history
     design(shelf, state, corner, slope, gain);
     for (qsizetype i = 0; i < frequencies.size(); ++i) {
@@ -109,26 +109,26 @@ void tst_Biquad::shelfResponse()
 
 void tst_Biquad::identityCopiesExactly()
 {
-    sf_biquad_state_st state{1, 0, 0, 0, 0, 0, 0, 0, 0};
+    BiquadState state{1, 0, 0, 0, 0, 0, 0, 0, 0};
     std::vector<float> in(253), out(253, -5.0f);
     for (size_t i = 0; i < in.size(); ++i)
         in[i] = std::ldexp(float(i) - 126.3f, -int(i % 20));
-    sf_biquad_process(&state, int(in.size()), in.data(), out.data());
+    biquadProcess(&state, int(in.size()), in.data(), out.data());
     QCOMPARE(out, in);
 }
 
 void tst_Biquad::consecutiveCallsFormOneStream()
 {
-    sf_biquad_state_st whole{}, split{};
-    sf_highshelf(&whole, rate, 2000, 1, 7);
+    BiquadState whole{}, split{};
+    biquadHighShelf(&whole, rate, 2000, 1, 7);
     split = whole;
     std::vector<float> in(1000), a(1000), b(1000);
     for (size_t i = 0; i < in.size(); ++i)
         in[i] = float(std::sin(0.37 * double(i)) * 0.5);
-    sf_biquad_process(&whole, 1000, in.data(), a.data());
+    biquadProcess(&whole, 1000, in.data(), a.data());
     b = in;   // in place, in two calls
-    sf_biquad_process(&split, 333, b.data(), b.data());
-    sf_biquad_process(&split, 667, b.data() + 333, b.data() + 333);
+    biquadProcess(&split, 333, b.data(), b.data());
+    biquadProcess(&split, 667, b.data() + 333, b.data() + 333);
     QCOMPARE(b, a);
 }
 

@@ -10,11 +10,11 @@
 namespace {
 
 // The set-up the microphone chain uses at its default strength.
-void setUp(sf_compressor_state_st &state, int rate = 48000, float predelay = 0.006f)
+void setUp(CompressorState &state, int rate = 48000, float predelay = 0.006f)
 {
     std::memset(&state, 0, sizeof state);
-    sf_advancecomp(&state, rate, 0, -30, 30, 3.6f, 0.003f, 0.4f, predelay, 0.09f, 0.16f, 0.42f,
-                   0.98f, 2, 1);
+    compressorSetup(&state, rate, 0, -30, 30, 3.6f, 0.003f, 0.4f, predelay, 0.09f, 0.16f, 0.42f,
+                    0.98f, 2, 1);
 }
 
 double rms(const float *samples, int count)
@@ -56,12 +56,12 @@ void tst_Compressor::processesWholeUnitsOnly()
 {
     QFETCH(int, size);
     QFETCH(int, written);
-    sf_compressor_state_st state;
+    CompressorState state;
     setUp(state);
-    const sf_compressor_state_st before = state;
+    const CompressorState before = state;
     const float sentinel = 12345.0f;
     std::vector<float> in(size, 0.5f), out(size, sentinel);
-    sf_compressor_process(&state, size, in.data(), out.data());
+    compressorProcess(&state, size, in.data(), out.data());
     for (int i = 0; i < size; ++i)
         QCOMPARE(out[i] != sentinel, i < written);
     if (written == 0)
@@ -84,13 +84,13 @@ void tst_Compressor::lookAhead()
     QFETCH(int, rate);
     QFETCH(float, predelay);
     QFETCH(int, lag);
-    sf_compressor_state_st state;
+    CompressorState state;
     setUp(state, rate, predelay);
     // A quiet click (below the threshold) in silence: where it comes out is the lag.
     const int n = 2048, at = 100;
     std::vector<float> in(n, 0.0f), out(n, 0.0f);
     in[at] = 0.001f;
-    sf_compressor_process(&state, n, in.data(), out.data());
+    compressorProcess(&state, n, in.data(), out.data());
     int peak = 0;
     for (int i = 0; i < n; ++i)
         if (std::fabs(out[i]) > std::fabs(out[peak]))
@@ -101,13 +101,13 @@ void tst_Compressor::lookAhead()
 
 void tst_Compressor::freshCompressorStartsLow()
 {
-    sf_compressor_state_st state;
+    CompressorState state;
     setUp(state);
     const int rate = 48000, n = rate;
     std::vector<float> in(n), out(n);
     for (int i = 0; i < n; ++i)
         in[i] = float(0.5 * std::sin(2.0 * std::numbers::pi * 440.0 * i / rate));
-    sf_compressor_process(&state, n, in.data(), out.data());
+    compressorProcess(&state, n, in.data(), out.data());
     // 10 ms right after the look-ahead against 10 ms after one second.
     const double early = rms(out.data() + 288, 480);
     const double steady = rms(out.data() + n - 480, 480);
@@ -117,12 +117,12 @@ void tst_Compressor::freshCompressorStartsLow()
 
 void tst_Compressor::recoversFromNonFiniteInput()
 {
-    sf_compressor_state_st state;
+    CompressorState state;
     setUp(state);
     std::vector<float> in(4096, 0.25f), out(4096);
     in[10] = std::numeric_limits<float>::infinity();
     in[11] = std::numeric_limits<float>::quiet_NaN();
-    sf_compressor_process(&state, 4096, in.data(), out.data());
+    compressorProcess(&state, 4096, in.data(), out.data());
     QVERIFY(std::isfinite(state.detector_avg));
     QVERIFY(std::isfinite(state.comp_gain));
     // Once the bad samples have left the look-ahead, the output is finite again.
@@ -134,10 +134,10 @@ void tst_Compressor::stateNeverSetUpWritesNothing()
 {
     // A cleared state has no delay line: nothing to run, and no division by
     // its zero length.
-    sf_compressor_state_st state;
+    CompressorState state;
     std::memset(&state, 0, sizeof state);
     std::vector<float> in(64, 0.5f), out(64, 7.0f);
-    sf_compressor_process(&state, 64, in.data(), out.data());
+    compressorProcess(&state, 64, in.data(), out.data());
     QVERIFY(std::all_of(out.begin(), out.end(), [](float v) { return v == 7.0f; }));
 }
 
@@ -149,7 +149,7 @@ void tst_Compressor::passVariantsAgree()
     if (!avx2)
         QSKIP("this CPU has no AVX2 and FMA");
     const dsp::CompressorKernels &baseline = dsp::baselineCompressorKernels();
-    sf_compressor_state_st state;
+    CompressorState state;
     setUp(state);
     constexpr int n = dsp::compressorPassLength;
     std::vector<float> in(n);
@@ -197,10 +197,10 @@ void tst_Compressor::steadyLevelFollowsTheStaticCurve()
     QFETCH(float, threshold);
     QFETCH(float, knee);
     QFETCH(float, ratio);
-    sf_compressor_state_st state;
+    CompressorState state;
     std::memset(&state, 0, sizeof state);
-    sf_advancecomp(&state, 48000, 0, threshold, knee, ratio, 0.003f, 0.4f, 0.006f, 0.09f, 0.16f,
-                   0.42f, 0.98f, 2, 1);
+    compressorSetup(&state, 48000, 0, threshold, knee, ratio, 0.003f, 0.4f, 0.006f, 0.09f, 0.16f,
+                    0.42f, 0.98f, 2, 1);
     const auto curve = [&](double x) {
         const double thresholdLin = std::pow(10.0, threshold / 20.0);
         if (x < thresholdLin)
@@ -215,9 +215,9 @@ void tst_Compressor::steadyLevelFollowsTheStaticCurve()
     };
     for (const double level : {-55.0, -38.0, -33.0, -24.0, -12.0, -3.0}) {
         const double x = std::pow(10.0, level / 20.0);
-        sf_compressor_state_st run = state;
+        CompressorState run = state;
         std::vector<float> in(3 * 48000, float(x)), out(in.size());
-        sf_compressor_process(&run, int(in.size()), in.data(), out.data());
+        compressorProcess(&run, int(in.size()), in.data(), out.data());
         const double expectedDb = 20.0 * std::log10(state.master_gain * curve(x));
         const double gotDb = 20.0 * std::log10(double(out.back()));
         QVERIFY2(std::fabs(gotDb - expectedDb) < 0.001,
