@@ -1,7 +1,9 @@
 # Sourced by scripts/test and scripts/run: private instances of the services the
 # application and its tests talk to. Every piece of state lives in one private
-# directory; stop_services ends only what was started here.
-SVC_DIR=$(mktemp -d)
+# directory (a fresh one, or the empty one named by SVC_DIR); stop_services ends only what was
+# started here.
+SVC_DIR=${SVC_DIR:-$(mktemp -d)}
+mkdir -p -m 0700 "$SVC_DIR"
 SVC_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export XDG_RUNTIME_DIR=$SVC_DIR
 SVC_PIDS=()
@@ -129,14 +131,29 @@ start_pipewire() {
     _start_logged pipewire pipewire
     _retry 100 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { cat "$SVC_DIR/pipewire.log"; return 1; }
     _start_logged wireplumber wireplumber
-    _start_logged pipewire-pulse pipewire-pulse
-    _retry 100 pactl info || { cat "$SVC_DIR/pipewire-pulse.log"; return 1; }
+    _start_pipewire_pulse || return 1
     # WirePlumber is up once it has made the "default" metadata.
     _retry 100 sh -c 'pw-cli ls Metadata | grep -q "metadata.name = \"default\""' \
         || { cat "$SVC_DIR/wireplumber.log"; return 1; }
     _retry 100 sh -c 'pactl list short sources | grep -q talvento_cam_mic' || { echo "no test devices"; return 1; }
     pactl set-default-sink test_speakers && pactl set-default-source talvento_cam_mic || return 1
     PIPEWIRE_READY_S=$(echo "$EPOCHREALTIME - $t0" | bc)
+}
+
+_start_pipewire_pulse() {
+    _start_logged pipewire-pulse pipewire-pulse
+    PIPEWIRE_PULSE_PID=$!
+    _retry 100 pactl info || { cat "$SVC_DIR/pipewire-pulse.log"; return 1; }
+}
+
+# Ends start_pipewire's pipewire-pulse and starts it again, as at the next login: the modules of
+# its configuration are loaded afresh, those loaded at run time are gone.
+restart_pipewire_pulse() {
+    local kept=() p
+    kill "$PIPEWIRE_PULSE_PID" && wait "$PIPEWIRE_PULSE_PID" 2>/dev/null
+    for p in "${SVC_PIDS[@]}"; do [ "$p" = "$PIPEWIRE_PULSE_PID" ] || kept+=("$p"); done
+    SVC_PIDS=("${kept[@]}")
+    _start_pipewire_pulse
 }
 
 # The camera portal (xdg-desktop-portal with its GTK backend on the X display) on start_pipewire's
