@@ -225,6 +225,32 @@ std::optional<bool> boolValueFrom(UVCValue *value)
     return text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
 }
 
+QList<int64_t> exposure::automaticModes(int64_t offered)
+{
+    QList<int64_t> modes;
+    for (const int64_t mode : { AperturePriority, FullAuto }) {
+        if (offered == 0 || (offered & mode))
+            modes << mode;
+    }
+    return modes;
+}
+
+QString exposure::modeName(int64_t mode)
+{
+    switch (mode) {
+    case Manual:
+        return QStringLiteral("manual");
+    case FullAuto:
+        return QStringLiteral("auto");
+    case ShutterPriority:
+        return QStringLiteral("shutter priority");
+    case AperturePriority:
+        return QStringLiteral("aperture priority");
+    default:
+        return QString::number(mode);
+    }
+}
+
 std::shared_ptr<SimulatedUVCCamera> simulatedCamera()
 {
     Cache &c = cache();

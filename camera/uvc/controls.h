@@ -58,6 +58,25 @@ inline const QString backlightCompensation = QString::fromLatin1(UVCProcessingUn
 inline const QString powerLine = QString::fromLatin1(UVCProcessingUnitControlPowerLineFrequency);
 } // namespace controls::names
 
+/// The auto-exposure mode control is a one-bit bitmap; a camera reports the modes it offers as
+/// the control's step (its resolution).
+namespace exposure {
+inline constexpr int64_t Manual = 1;
+inline constexpr int64_t FullAuto = 2;
+inline constexpr int64_t ShutterPriority = 4;
+inline constexpr int64_t AperturePriority = 8;
+/// Every mode but manual leaves (some of) the exposure to the camera.
+inline bool isAutomatic(int64_t mode)
+{
+    return mode > 0 && mode != Manual;
+}
+/// The automatic modes to try, best first: aperture priority (the exposure time automatic),
+/// then full auto; only those among `offered` when the camera reports its modes (non-zero).
+QList<int64_t> automaticModes(int64_t offered);
+/// "manual", "auto", "shutter priority", "aperture priority", or the number.
+QString modeName(int64_t mode);
+} // namespace exposure
+
 /// One record per cached controller, in enumeration order.
 QList<Device> listDevices();
 /// Reads a control with its range and the state of its automatic mode
