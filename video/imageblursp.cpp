@@ -5,6 +5,7 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -31,6 +32,23 @@ double ImageBlurSP::blurRadius(float width, float height, const CameraSetting &b
     if (range == 0)
         return 0.0;
     return std::max(width, height) * double(blur.value - blur.minimum) / double(range) * 0.0125;
+}
+
+float ImageBlurSP::backgroundWeight(float width, float height, const CameraSetting &blur)
+{
+    const double fraction = blurRadius(width, height, blur) / kernels::quarterSizeFloor();
+    return float(std::clamp(fraction, 0.0, 1.0));
+}
+
+const Mask &ImageBlurSP::weakenBackground(const Mask &mask, float weight, Mask &into)
+{
+    into.width = mask.width;
+    into.height = mask.height;
+    into.pixels.resize(mask.pixels.size());
+    const int keep = int(std::lround(std::clamp(weight, 0.0f, 1.0f) * 256));
+    for (size_t i = 0; i < mask.pixels.size(); ++i)
+        into.pixels[i] = uint8_t(255 - (((255 - mask.pixels[i]) * keep + 128) >> 8));
+    return into;
 }
 
 VideoImage ImageBlurSP::processImage(const VideoImage &image, const float &width,

@@ -52,20 +52,28 @@ ImageRotateSP::ImageRotateSP()
     m_opaque = std::make_shared<ImageRotateSPOpaque>(this);
 }
 
+float ImageRotateSP::coverZoom(float width, float height, double radians)
+{
+    // The frame turned by the angle spans these half-extents; the picture, zoomed
+    // by s, must reach past them on both axes.
+    const double c = std::abs(std::cos(radians)), s = std::abs(std::sin(radians));
+    const double halfW = 0.5 * width, halfH = 0.5 * height;
+    const double spanX = halfW * c + halfH * s, spanY = halfW * s + halfH * c;
+    return float(std::max(spanX / halfW, spanY / halfH));
+}
+
 ImageRotateSP::Geometry ImageRotateSP::geometry(float width, float height, int64_t coarse, int64_t fine)
 {
     Geometry g;
     g.degrees = float(fine) * 0.5f;
     const float r = std::abs(g.degrees) * DegreesToRadians;
-    if (coarse == 1)
-        g.zoom = (height / width) * 1.75f;
-    else if (coarse == 2)
-        g.zoom = (r * 0.4f + 1.0f) * (width / height);
-    else
-        g.zoom = r * 1.35f + 1.0f;
     g.radians = double(g.degrees * DegreesToRadians);
     if (coarse != 0)
         g.radians += -1.5707963267948966; // a quarter turn clockwise
+    if (coarse == 1)
+        g.zoom = (height / width) * 1.75f;
+    else
+        g.zoom = coverZoom(width, height, g.radians);
     // The turned picture is s * height wide.
     g.pillarWidth = std::max(0.0f, (width - g.zoom * height) * 0.5f) * (r + 1.0f);
     return g;

@@ -23,6 +23,10 @@ public:
     };
     static Geometry geometry(float width, float height, int64_t coarse, int64_t fine);
 
+    /// The least zoom about the centre at which a width x height picture turned by
+    /// `radians` still covers the whole frame.
+    static float coverZoom(float width, float height, double radians);
+
     using SubProcessor::processImage;
     /// Uses the two records' values only. Writes into the render target.
     VideoImage processImage(const VideoImage &image, const float &width, const float &height,

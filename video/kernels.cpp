@@ -41,12 +41,20 @@ void hueRotation(float radians, float *m)
     std::memcpy(m, rows, sizeof rows);
 }
 
+namespace {
+// Variances add: the 4-wide box has (4^2 - 1) / 12, the bilinear 4x upscale a tent
+// of half-width 4, 4^2 / 6.
+constexpr float QuarterSizeFloorVariance = 15.0f / 12.0f + 16.0f / 6.0f;
+} // namespace
+
 float quarterSizeSigma(float sigma)
 {
-    // Variances add: the 4-wide box has (4^2 - 1) / 12, the bilinear 4x upscale a
-    // tent of half-width 4, 4^2 / 6.
-    constexpr float Floor = 15.0f / 12.0f + 16.0f / 6.0f;
-    return std::sqrt(std::max(0.0f, sigma * sigma - Floor)) / 4.0f;
+    return std::sqrt(std::max(0.0f, sigma * sigma - QuarterSizeFloorVariance)) / 4.0f;
+}
+
+float quarterSizeFloor()
+{
+    return std::sqrt(QuarterSizeFloorVariance);
 }
 
 void copy(ConstBgra src, Bgra dst)

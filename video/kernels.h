@@ -114,6 +114,10 @@ void hueRotation(float radians, float *matrix);
 /// of `sigma` full-size pixels. Smaller sigmas get that floor.
 float quarterSizeSigma(float sigma);
 
+/// That floor: the sigma, in full-size pixels, of averaging down by 4 and scaling
+/// back up alone.
+float quarterSizeFloor();
+
 /// Copies src into dst (same size), row by row when the strides differ.
 void copy(ConstBgra src, Bgra dst);
 

@@ -77,6 +77,7 @@ struct PostProcessor::Opaque
     std::unique_ptr<FramePool> scratchPool;
     FrameRef quarter; // the input averaged down by 4, for the skin mask and the blur
     std::vector<uint8_t> blendWork;
+    Mask weakMask; // the person mask for a blur below the least the background gets
     // Logged once per change rather than for every frame.
     bool poolExhausted = false;
     QSize stretchedSize;
@@ -246,8 +247,10 @@ FrameRef PostProcessor::processBuffer(FrameRef input)
                 // A picture the tone stage made for this frame is blended in place.
                 const FrameRef target = current.frame == beforeRotation ? current.frame : beforeRotation;
                 d.blendWork.resize(std::max(d.blendWork.size(), kernels::blendWorkBytes(w)));
-                d.k.blendMask(constView(*current.frame), constView(bg),
-                              {mask.mask->pixels.data(), mask.mask->width, mask.mask->height, mask.mask->width},
+                const float weight = ImageBlurSP::backgroundWeight(width, height, blur);
+                const Mask &m = weight < 1.0f ? ImageBlurSP::weakenBackground(*mask.mask, weight, d.weakMask)
+                                              : *mask.mask;
+                d.k.blendMask(constView(*current.frame), constView(bg), {m.pixels.data(), m.width, m.height, m.width},
                               view(*target), d.blendWork.data());
                 target->setTimestampUs(input->timestampUs());
                 current = VideoImage{target, nullptr};

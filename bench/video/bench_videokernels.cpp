@@ -2,6 +2,8 @@
 // instruction set as its own benchmark (argument 0 = baseline, 1 = AVX2), beside
 // the floor: one memcpy of a frame fresh from memory.
 #include "bench/video/scene.h"
+#include "video/imageblursp.h"
+#include "video/imagerotatesp.h"
 #include "video/kernels.h"
 
 #include <benchmark/benchmark.h>
@@ -95,23 +97,29 @@ void BM_BlurBlend(benchmark::State &state)
     const kernels::Table *k = tableFor(state);
     if (!k)
         return;
-    const float radius = std::max(Width, Height) * state.range(1) / 100.0f * 0.0125f;
-    const float sigma = kernels::quarterSizeSigma(radius);
+    CameraSetting blur;
+    blur.value = state.range(1);
+    blur.maximum = 100;
+    const float sigma = kernels::quarterSizeSigma(float(ImageBlurSP::blurRadius(Width, Height, blur)));
+    const float weight = ImageBlurSP::backgroundWeight(Width, Height, blur);
     FrameRef small = Frame::create(Width / 4, Height / 4);
     std::vector<uint8_t> blurWork(kernels::blurWorkBytes(Width / 4, Height / 4));
     std::vector<uint8_t> blendWork(kernels::blendWorkBytes(Width));
-    const std::vector<uint8_t> mask = personMask(256, 144);
+    const Mask mask{256, 144, personMask(256, 144)};
+    Mask weak;
     FrameRef out = Frame::create(Width, Height);
     size_t i = 0;
     for (auto _ : state) {
         const FrameRef &in = ring()[i++ % Ring];
         k->downscale4(view(in), target(small));
         k->blur(view(small), target(small), sigma, blurWork.data());
-        k->blendMask(view(in), view(small), {mask.data(), 256, 144, 256}, target(out), blendWork.data());
+        // Below the least blur of the quarter-size picture the mask is weakened.
+        const Mask &m = weight < 1.0f ? ImageBlurSP::weakenBackground(mask, weight, weak) : mask;
+        k->blendMask(view(in), view(small), {m.pixels.data(), 256, 144, 256}, target(out), blendWork.data());
         benchmark::DoNotOptimize(out->data());
     }
 }
-BENCHMARK(BM_BlurBlend)->ArgsProduct({{0, 1}, {1, 30, 100}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BlurBlend)->ArgsProduct({{0, 1}, {1, 6, 30, 100}})->Unit(benchmark::kMillisecond);
 
 void BM_Rotate(benchmark::State &state)
 {
@@ -119,7 +127,7 @@ void BM_Rotate(benchmark::State &state)
     if (!k)
         return;
     // Fine rotation 20 (10 degrees) with its zoom, about the centre.
-    const double a = 10 * 0.017444445, s = 1.0 + 1.35 * 10 * 0.017444445;
+    const double a = 10 * 0.017444445, s = ImageRotateSP::coverZoom(Width, Height, a);
     kernels::Affine m;
     m.xx = std::cos(a) / s;
     m.xy = -std::sin(a) / s;

@@ -73,6 +73,8 @@ private slots:
     void rotationDirection_data();
     void rotationDirection();
     void pillarsBuiltOnceAndReused();
+    void fineTurnLeavesNoCornerEmpty_data();
+    void fineTurnLeavesNoCornerEmpty();
     void overlayPlacement_data();
     void overlayPlacement();
     void logoRebuiltOnlyWhenStampGrows();
@@ -116,10 +118,12 @@ void tst_EffectStages::rotationGeometry_data()
     QTest::addColumn<int>("fine");
     QTest::addColumn<double>("zoom");
     QTest::addColumn<double>("pillar");
-    QTest::newRow("fine 20") << 0 << 20 << 1.2355 << -1.0;
-    QTest::newRow("fine -20 zooms the same") << 0 << -20 << 1.2355 << -1.0;
+    // 10 degrees on a 16:9 frame: cos 10 + 16/9 sin 10.
+    QTest::newRow("fine 20") << 0 << 20 << 1.29338 << -1.0;
+    QTest::newRow("fine -20 zooms the same") << 0 << -20 << 1.29338 << -1.0;
     QTest::newRow("quarter turn with pillars") << 1 << 0 << 0.984375 << 285.625;
     QTest::newRow("quarter turn filling") << 2 << 0 << 1.7778 << -1.0;
+    QTest::newRow("quarter turn filling, tilted") << 2 << 20 << 1.92436 << -1.0;
 }
 
 void tst_EffectStages::rotationGeometry()
@@ -142,7 +146,7 @@ void tst_EffectStages::rotationDirection_data()
     QTest::addColumn<int>("coarse");
     QTest::addColumn<int>("fine");
     QTest::addColumn<QPoint>("expected");
-    const double a = 10 * 0.017444445, s = 1.0 + 1.35 * 10 * 0.017444445;
+    const double a = 10 * 0.017444445, s = std::cos(a) + 16.0 / 9.0 * std::sin(a);
     QTest::newRow("fine +20 turns up") << 0 << 20
                                        << QPoint(640 + int(std::lround(150 * s * std::cos(a))),
                                                  360 - int(std::lround(150 * s * std::sin(a))));
@@ -203,6 +207,45 @@ void tst_EffectStages::pillarsBuiltOnceAndReused()
     QTest::qWait(2);
     rotate.processImage(VideoImage{in, nullptr}, 1280, 720, record(1, 0, 2), record(4, -20, 20));
     QCOMPARE(log.count(rebuilt), 2);
+}
+
+void tst_EffectStages::fineTurnLeavesNoCornerEmpty_data()
+{
+    QTest::addColumn<int>("coarse");
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("upright 16:9") << 0 << QSize(1280, 720);
+    QTest::newRow("upright 4:3") << 0 << QSize(640, 480);
+    QTest::newRow("quarter turn filling 16:9") << 2 << QSize(1280, 720);
+}
+
+void tst_EffectStages::fineTurnLeavesNoCornerEmpty()
+{
+    // Every output pixel must come from the picture: a grey frame turned and zoomed
+    // stays grey to the last corner pixel at every fine step.
+    QFETCH(int, coarse);
+    QFETCH(QSize, size);
+    const uint32_t grey = bgra(200, 200, 200);
+    FrameRef in = filled(size.width(), size.height(), grey);
+    for (int fine = -20; fine <= 20; ++fine) {
+        ImageRotateSP rotate;
+        const VideoImage out = rotate.processImage(VideoImage{in, nullptr}, size.width(), size.height(),
+                                                   record(coarse, 0, 2), record(fine, -20, 20));
+        QVERIFY(out.frame);
+        int empty = 0;
+        QPoint first(-1, -1);
+        for (int y = 0; y < size.height(); ++y)
+            for (int x = 0; x < size.width(); ++x)
+                if (pixel(*out.frame, x, y) != grey) {
+                    if (!empty)
+                        first = QPoint(x, y);
+                    ++empty;
+                }
+        QVERIFY2(empty == 0, qPrintable(QStringLiteral("fine %1: %2 pixels not from the picture, first at %3,%4")
+                                            .arg(fine)
+                                            .arg(empty)
+                                            .arg(first.x())
+                                            .arg(first.y())));
+    }
 }
 
 void tst_EffectStages::overlayPlacement_data()

@@ -52,6 +52,7 @@ private slots:
     void lowPowerSkipsSegmentationAndBlur();
     void otherSizesAreStretched();
     void foregroundStaysCameraImage();
+    void everyBlurStepShows();
     void skinChangesHueSkyDoesNot();
     void skinAndBlurUseOnlyTheirOwnFrame();
     void poolExhaustionPassesInputAndLeaksNothing();
@@ -202,6 +203,40 @@ void tst_PostProcessor::foregroundStaysCameraImage()
     for (int x = 700; x < 1280; ++x)
         changed += pixel(*out, x, 360) != pixel(*in, x, 360);
     QVERIFY(changed > 500);
+}
+
+void tst_PostProcessor::everyBlurStepShows()
+{
+    // Blocks of light and dark with noise over them: fine grain for the small radii,
+    // edges for the large ones. Each value of the slider must give a picture of its
+    // own, the first one included.
+    FrameRef in = noise(1280, 720, 21);
+    for (int y = 0; y < 720; ++y)
+        for (int x = 0; x < 1280; ++x) {
+            const uint32_t p = pixel(*in, x, y);
+            const int lift = ((x / 64 + y / 64) % 2) ? 128 : 0;
+            setPixel(*in, x, y, bgra(lift + qRed(p) / 2, lift + qGreen(p) / 2, lift + qBlue(p) / 2));
+        }
+    auto segmentation = std::make_shared<GivenMaskSP>(leftHalfMask());
+    FrameRef previous = in;
+    int fewest = 1280 * 720;
+    for (int value = 1; value <= 100; ++value) {
+        PostProcessor post(m_settings.get()); // a stage of its own: no rate limit between values
+        post.setSegmentationStage(segmentation);
+        post.setBackgroundBlur(value, false);
+        const FrameRef out = post.processBuffer(in);
+        int changed = 0;
+        for (int y = 0; y < 720; ++y)
+            for (int x = 640; x < 1280; ++x)
+                changed += pixel(*out, x, y) != pixel(*previous, x, y);
+        QVERIFY2(changed >= 1000, qPrintable(QStringLiteral("value %1 changes only %2 pixels of the background")
+                                                 .arg(value)
+                                                 .arg(changed)));
+        fewest = std::min(fewest, changed);
+        previous = Frame::create(1280, 720);
+        std::memcpy(previous->data(), out->data(), size_t(out->stride()) * 720);
+    }
+    qInfo("fewest background pixels changed by one step: %d", fewest);
 }
 
 void tst_PostProcessor::skinChangesHueSkyDoesNot()

@@ -3,6 +3,7 @@
 #include "app/core/basesettings.h"
 #include "video/postprocessor.h"
 #include "video/givenmasksp.h"
+#include "video/personsegmentationsp.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -20,24 +21,6 @@
 #include <functional>
 
 namespace {
-
-// The person mask a segmentation would give for the portrait: a soft-edged head
-// and shoulders in the middle of the frame.
-MaskRef portraitMask()
-{
-    auto mask = std::make_shared<Mask>();
-    mask->width = 256;
-    mask->height = 144;
-    mask->pixels.resize(size_t(256) * 144);
-    for (int y = 0; y < 144; ++y)
-        for (int x = 0; x < 256; ++x) {
-            const double head = std::hypot((x - 128) / 30.0, (y - 52) / 38.0);
-            const double body = y > 80 ? std::hypot((x - 128) / 75.0, (y - 150) / 75.0) : 9.0;
-            const double inside = std::clamp((1.08 - std::min(head, body)) * 8.0, 0.0, 1.0);
-            mask->pixels[size_t(y) * 256 + x] = uint8_t(inside * 255);
-        }
-    return mask;
-}
 
 // The photograph filling a 1280x720 frame, cropped to keep its proportions.
 FrameRef cameraFrame(const QImage &photo)
@@ -102,6 +85,22 @@ int main(int argc, char **argv)
     }
     QDir().mkpath(args[2]);
     const FrameRef camera = cameraFrame(photo);
+    // The person mask from the segmentation the virtual camera runs, found once and
+    // handed to every rendering.
+    PersonSegmentationSP segmentation;
+    const VideoImage person = segmentation.processImage(VideoImage{camera, nullptr}, 1280, 720, CameraSetting{});
+    if (!person.mask) {
+        QTextStream(stderr) << "render-effects: the segmentation found no person\n";
+        return 1;
+    }
+    const QString maskPath = QDir(args[2]).filePath(QStringLiteral("00-person-mask.png"));
+    const QImage maskImage(person.mask->pixels.data(), person.mask->width, person.mask->height,
+                           person.mask->width, QImage::Format_Grayscale8);
+    if (!maskImage.save(maskPath)) {
+        QTextStream(stderr) << "render-effects: cannot write " << maskPath << "\n";
+        return 1;
+    }
+    QTextStream(stdout) << maskPath << "\n";
 
     struct Effect
     {
@@ -148,7 +147,7 @@ int main(int argc, char **argv)
         BaseSettings settings;
         settings.clear();
         PostProcessor post(&settings);
-        post.setSegmentationStage(std::make_shared<GivenMaskSP>(portraitMask()));
+        post.setSegmentationStage(std::make_shared<GivenMaskSP>(person.mask));
         effect.set(post, settings);
         // Overlay pictures are built off the frame path: one frame asks for them.
         post.processBuffer(camera);
