@@ -20,7 +20,7 @@ const path = require('path');
 const baseFlags = [
     '--headless=new', '--no-sandbox', '--disable-gpu', '--no-first-run', '--no-default-browser-check',
     '--disable-background-networking', '--disable-component-update', '--disable-sync',
-    '--use-fake-ui-for-media-stream', '--remote-debugging-pipe',
+    '--use-fake-ui-for-media-stream', '--autoplay-policy=no-user-gesture-required', '--remote-debugging-pipe',
 ];
 
 class Page {
