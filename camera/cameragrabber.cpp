@@ -17,10 +17,6 @@
 
 namespace {
 
-// UVC auto-exposure mode bitmap values.
-constexpr long ExposureManual = 1;
-constexpr long ExposureAperturePriority = 8; // automatic exposure time
-
 struct ControlInfo
 {
     QString name;
@@ -52,6 +48,24 @@ void copyRange(const uvc::Control &control, CameraSetting &setting)
     setting.maximum = control.maximum;
     setting.minimum = control.minimum;
     setting.defaultValue = control.defaultValue;
+}
+
+// The UVC function of the control camera: at the camera's location, the one whose capture node
+// is the camera itself (a device may expose a colour and an infrared camera as two functions),
+// else the first there.
+std::optional<uvc::Device> controlDeviceFor(const CameraDevice &camera)
+{
+    std::optional<uvc::Device> found;
+    for (const uvc::Device &device : uvc::listDevices()) {
+        if (!camera.uniqueId.startsWith(
+                QStringLiteral("0x") + QString::number(device.locationId, 16)))
+            continue;
+        if (device.videoNodes.contains(camera.path))
+            return device;
+        if (!found)
+            found = device;
+    }
+    return found;
 }
 
 } // namespace
@@ -186,13 +200,7 @@ bool CameraGrabber::startCamera(int width, int height, int index, const QString 
     opaque->session = std::make_shared<CaptureSession>(
         [this] { emit onNewFrameAvailable(); }, *selected, QSize(width, height));
     opaque->uniqueId = control->uniqueId;
-    for (const uvc::Device &device : uvc::listDevices()) {
-        if (opaque->uniqueId.startsWith(
-                QStringLiteral("0x") + QString::number(device.locationId, 16))) {
-            opaque->device = device;
-            break;
-        }
-    }
+    opaque->device = controlDeviceFor(*control);
 
     m_opaque = opaque;
     opaque->capturing = opaque->session->startCapture();
@@ -304,12 +312,12 @@ bool CameraGrabber::getControl(Control control, CameraSetting &setting)
     if (!value)
         return false;
     if (control == Control::Exposure) {
-        // The camera's default exposure mode counts as automatic, whichever mode that is.
+        // Every exposure mode but manual leaves the exposure time to the camera.
         const std::optional<uvc::Control> mode
             = uvc::getControl(*m_opaque->device, uvc::controls::names::exposureMode, {});
         copyRange(*value, setting);
         setting.autoAvailable = mode.has_value();
-        setting.autoEnabled = mode && mode->value == mode->defaultValue;
+        setting.autoEnabled = mode && uvc::exposure::isAutomatic(mode->value);
         return true;
     }
     copyRange(*value, setting);
@@ -327,10 +335,17 @@ bool CameraGrabber::setControl(Control control, long value, bool autoMode)
     const ControlInfo &info = controlInfo(int(control));
     if (control == Control::Exposure) {
         namespace names = uvc::controls::names;
-        if (autoMode)
-            return uvc::setControl(
-                device, names::exposureMode, ExposureAperturePriority, false, {});
-        uvc::setControl(device, names::exposureMode, ExposureManual, false, {});
+        if (autoMode) {
+            // The automatic mode the camera offers (its step lists them), best first.
+            const std::optional<uvc::Control> mode
+                = uvc::getControl(device, names::exposureMode, {});
+            for (const int64_t automatic : uvc::exposure::automaticModes(mode ? mode->step : 0)) {
+                if (uvc::setControl(device, names::exposureMode, long(automatic), false, {}))
+                    return true;
+            }
+            return false;
+        }
+        uvc::setControl(device, names::exposureMode, long(uvc::exposure::Manual), false, {});
         return uvc::setControl(device, names::exposureTime, value, false, {});
     }
     return uvc::setControl(device, info.name, value, autoMode, info.autoName);

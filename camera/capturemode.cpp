@@ -6,8 +6,8 @@ namespace PixelFormat {
 
 bool isSupported(uint32_t format)
 {
-    return format == Yuyv || format == Nv12 || format == Mjpeg || format == Jpeg || format == Bgra
-        || format == Bgrx;
+    return format == Yuyv || format == Uyvy || format == Nv12 || format == Yu12 || format == Yv12
+        || format == Mjpeg || format == Jpeg || format == Bgra || format == Bgrx;
 }
 
 QString name(uint32_t format)
@@ -30,7 +30,8 @@ int formatCost(uint32_t format)
 {
     if (format == PixelFormat::Bgra || format == PixelFormat::Bgrx)
         return 0;
-    if (format == PixelFormat::Yuyv || format == PixelFormat::Nv12)
+    if (format == PixelFormat::Yuyv || format == PixelFormat::Uyvy || format == PixelFormat::Nv12
+        || format == PixelFormat::Yu12 || format == PixelFormat::Yv12)
         return 1;
     return 2;
 }

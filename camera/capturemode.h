@@ -20,7 +20,11 @@ constexpr uint32_t fourcc(char a, char b, char c, char d)
 }
 
 constexpr uint32_t Yuyv = fourcc('Y', 'U', 'Y', 'V');
+constexpr uint32_t Uyvy = fourcc('U', 'Y', 'V', 'Y');
 constexpr uint32_t Nv12 = fourcc('N', 'V', '1', '2');
+/// Planar 4:2:0: I420 (U plane before V) and YV12 (V before U).
+constexpr uint32_t Yu12 = fourcc('Y', 'U', '1', '2');
+constexpr uint32_t Yv12 = fourcc('Y', 'V', '1', '2');
 constexpr uint32_t Mjpeg = fourcc('M', 'J', 'P', 'G');
 constexpr uint32_t Jpeg = fourcc('J', 'P', 'E', 'G');
 /// Bytes B, G, R, A (V4L2 calls it ABGR32).

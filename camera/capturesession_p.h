@@ -3,6 +3,7 @@
 // Internal to the capture layer and its tests: the V4L2 provider and its sysfs helpers.
 
 #include "camera/capturesource.h"
+#include "camera/frameconverter.h"
 
 #include <QString>
 
@@ -25,5 +26,10 @@ std::optional<uint32_t> locationId(int busNumber, const QString &portPath);
 /// "0x" + location id + vendor id + product id for a USB camera; empty when the node does not
 /// belong to a USB device.
 QString usbUniqueId(const QString &sysfsNodeDir);
+
+/// The quantisation range of a YUV format as V4L2 reports it (v4l2_pix_format's quantization,
+/// colorspace and ycbcr_enc): limited unless the driver says full, or leaves it to the default
+/// of a colour space whose default is full (JPEG).
+FrameConverter::Range yuvRange(uint32_t quantization, uint32_t colorspace, uint32_t ycbcrEncoding);
 
 } // namespace v4l2

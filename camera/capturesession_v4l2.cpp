@@ -183,14 +183,17 @@ public:
             parm.parm.capture.timeperframe = { 1000, uint32_t(mode->maxFps * 1000) };
             xioctl(m_fd, VIDIOC_S_PARM, &parm); // best effort: not every driver sets rates
         }
+        const FrameConverter::Range range
+            = v4l2::yuvRange(pix.quantization, pix.colorspace, pix.ycbcr_enc);
         if (!m_converter.configure(pix.pixelformat, QSize(int(pix.width), int(pix.height)),
-                int(pix.bytesperline), size)) {
+                int(pix.bytesperline), size, range)) {
             *error = QStringLiteral("%1: cannot convert %2")
                          .arg(m_path, PixelFormat::name(pix.pixelformat));
             return false;
         }
         qDebug() << "V4l2Source::open ->" << m_path << PixelFormat::name(pix.pixelformat)
-                 << pix.width << "x" << pix.height << "for" << size;
+                 << pix.width << "x" << pix.height << "for" << size
+                 << (range == FrameConverter::Range::Full ? "full range" : "limited range");
         return allocateBuffers(error);
     }
 
@@ -398,6 +401,14 @@ std::optional<uint32_t> locationId(int busNumber, const QString &portPath)
     }
     // The same formula as the UVC layer's, so the unique id starts with its location id.
     return uvcLocationId(uint8_t(busNumber), ports.data(), int(ports.size()));
+}
+
+FrameConverter::Range yuvRange(uint32_t quantization, uint32_t colorspace, uint32_t ycbcrEncoding)
+{
+    if (quantization == V4L2_QUANTIZATION_DEFAULT)
+        quantization = V4L2_MAP_QUANTIZATION_DEFAULT(false, colorspace, ycbcrEncoding);
+    return quantization == V4L2_QUANTIZATION_FULL_RANGE ? FrameConverter::Range::Full
+                                                        : FrameConverter::Range::Limited;
 }
 
 QString usbUniqueId(const QString &sysfsNodeDir)

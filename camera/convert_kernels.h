@@ -3,7 +3,8 @@
 #include <cstdint>
 
 /// Pixel kernels of the capture path: camera formats to 32-bit BGRA (bytes B, G, R, A) and BGRA
-/// scaling. YUV input is BT.601 limited range (Y 16..235, U/V 16..240), what UVC cameras send.
+/// scaling. YUV input is BT.601, in limited range (Y 16..235, U/V 16..240; what UVC cameras
+/// usually send) or full range (0..255), each with kernels of its own.
 /// Every kernel is a pure function over pointer + stride; none allocates, locks or logs.
 namespace convert {
 
@@ -22,12 +23,17 @@ struct ScaleTables
     uint8_t *rowBuffer = nullptr;
 };
 
-/// YUYV (Y0 U Y1 V per pixel pair). A row holds (width + 1) / 2 pairs.
+/// Packed 4:2:2, YUYV (Y0 U Y1 V per pixel pair) or UYVY (U Y0 V Y1). A row holds
+/// (width + 1) / 2 pairs.
 using YuyvToBgraFn = void (*)(
     const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width, int height) noexcept;
 /// NV12: a Y plane and a half-size plane of interleaved U, V.
 using Nv12ToBgraFn = void (*)(const uint8_t *srcY, int yStride, const uint8_t *srcUv, int uvStride,
     uint8_t *dst, int dstStride, int width, int height) noexcept;
+/// I420 (YU12): a Y plane, then half-width, half-height U and V planes of one stride.
+using I420ToBgraFn = void (*)(const uint8_t *srcY, int yStride, const uint8_t *srcU,
+    const uint8_t *srcV, int uvStride, uint8_t *dst, int dstStride, int width,
+    int height) noexcept;
 /// BGRA or BGRX copy that forces alpha to opaque.
 using BgrxToBgraFn = void (*)(
     const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width, int height) noexcept;
@@ -38,12 +44,21 @@ using HalveBgraFn = void (*)(const uint8_t *src, int srcStride, uint8_t *dst, in
 using ScaleBgraFn = void (*)(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride,
     int dstWidth, int dstHeight, const ScaleTables &tables) noexcept;
 
+/// The YUV kernels of one quantisation range.
+struct YuvKernels
+{
+    YuyvToBgraFn yuyvToBgra;
+    YuyvToBgraFn uyvyToBgra;
+    Nv12ToBgraFn nv12ToBgra;
+    I420ToBgraFn i420ToBgra;
+};
+
 /// One complete set of kernels built for one instruction set.
 struct Kernels
 {
     const char *name;
-    YuyvToBgraFn yuyvToBgra;
-    Nv12ToBgraFn nv12ToBgra;
+    YuvKernels limitedRange;
+    YuvKernels fullRange;
     BgrxToBgraFn bgrxToBgra;
     HalveBgraFn halveBgra;
     ScaleBgraFn scaleBgra;

@@ -9,16 +9,17 @@ namespace {
 
 // 16 pixels from their luma and their pair's chroma, one 16-bit lane each, in pixel order within
 // each 128-bit half: the same arithmetic as storeYuvPair.
-inline void storeYuv16(uint8_t *d, __m256i y, __m256i u, __m256i v)
+template <class Range> inline void storeYuv16(uint8_t *d, __m256i y, __m256i u, __m256i v)
 {
     const __m256i luma = _mm256_mulhrs_epi16(
-        _mm256_slli_epi16(_mm256_sub_epi16(y, _mm256_set1_epi16(16)), 7), _mm256_set1_epi16(YGain));
+        _mm256_slli_epi16(_mm256_sub_epi16(y, _mm256_set1_epi16(Range::YOffset)), 7),
+        _mm256_set1_epi16(Range::YGain));
     u = _mm256_slli_epi16(_mm256_sub_epi16(u, _mm256_set1_epi16(128)), 7);
     v = _mm256_slli_epi16(_mm256_sub_epi16(v, _mm256_set1_epi16(128)), 7);
-    const __m256i r = _mm256_mulhrs_epi16(v, _mm256_set1_epi16(VToR));
-    const __m256i g = _mm256_adds_epi16(_mm256_mulhrs_epi16(u, _mm256_set1_epi16(UToG)),
-        _mm256_mulhrs_epi16(v, _mm256_set1_epi16(VToG)));
-    const __m256i halfB = _mm256_mulhrs_epi16(u, _mm256_set1_epi16(HalfUToB));
+    const __m256i r = _mm256_mulhrs_epi16(v, _mm256_set1_epi16(Range::VToR));
+    const __m256i g = _mm256_adds_epi16(_mm256_mulhrs_epi16(u, _mm256_set1_epi16(Range::UToG)),
+        _mm256_mulhrs_epi16(v, _mm256_set1_epi16(Range::VToG)));
+    const __m256i halfB = _mm256_mulhrs_epi16(u, _mm256_set1_epi16(Range::HalfUToB));
     const __m256i b = _mm256_adds_epi16(halfB, halfB);
     const __m256i round = _mm256_set1_epi16(32);
     const __m256i zero = _mm256_setzero_si256();
@@ -50,30 +51,56 @@ inline __m256i spreadV(__m256i uv)
     return _mm256_shufflehi_epi16(_mm256_shufflelo_epi16(uv, 0xf5), 0xf5);
 }
 
-void yuyvRowAvx2(const uint8_t *s, uint8_t *d, int width)
+template <class Range> struct Avx2Rows
 {
-    int i = 0;
-    for (; i + 16 <= width; i += 16) {
-        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 2 * i));
-        const __m256i y = _mm256_and_si256(bytes, _mm256_set1_epi16(0x00ff));
-        const __m256i uv = _mm256_srli_epi16(bytes, 8);
-        storeYuv16(d + 4 * i, y, spreadU(uv), spreadV(uv));
+    // Packed pairs: luma in the low bytes of the 16-bit lanes for YUYV, in the high ones for UYVY.
+    template <bool LumaFirst> static void packed(const uint8_t *s, uint8_t *d, int width)
+    {
+        int i = 0;
+        for (; i + 16 <= width; i += 16) {
+            const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 2 * i));
+            const __m256i low = _mm256_and_si256(bytes, _mm256_set1_epi16(0x00ff));
+            const __m256i high = _mm256_srli_epi16(bytes, 8);
+            const __m256i uv = LumaFirst ? high : low;
+            storeYuv16<Range>(d + 4 * i, LumaFirst ? low : high, spreadU(uv), spreadV(uv));
+        }
+        if (LumaFirst)
+            ScalarRows<Range>::yuyv(s + 2 * i, d + 4 * i, width - i);
+        else
+            ScalarRows<Range>::uyvy(s + 2 * i, d + 4 * i, width - i);
     }
-    yuyvRow(s + 2 * i, d + 4 * i, width - i);
-}
 
-void nv12RowAvx2(const uint8_t *ys, const uint8_t *uvs, uint8_t *d, int width)
-{
-    int i = 0;
-    for (; i + 16 <= width; i += 16) {
-        const __m256i y
-            = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(ys + i)));
-        const __m256i uv
-            = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(uvs + i)));
-        storeYuv16(d + 4 * i, y, spreadU(uv), spreadV(uv));
+    static void yuyv(const uint8_t *s, uint8_t *d, int width) { packed<true>(s, d, width); }
+    static void uyvy(const uint8_t *s, uint8_t *d, int width) { packed<false>(s, d, width); }
+
+    static void nv12(const uint8_t *ys, const uint8_t *uvs, uint8_t *d, int width)
+    {
+        int i = 0;
+        for (; i + 16 <= width; i += 16) {
+            const __m256i y
+                = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(ys + i)));
+            const __m256i uv
+                = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(uvs + i)));
+            storeYuv16<Range>(d + 4 * i, y, spreadU(uv), spreadV(uv));
+        }
+        ScalarRows<Range>::nv12(ys + i, uvs + i, d + 4 * i, width - i);
     }
-    nv12Row(ys + i, uvs + i, d + 4 * i, width - i);
-}
+
+    // The U and V planes interleaved on the fly into NV12's layout.
+    static void i420(const uint8_t *ys, const uint8_t *us, const uint8_t *vs, uint8_t *d, int width)
+    {
+        int i = 0;
+        for (; i + 16 <= width; i += 16) {
+            const __m256i y
+                = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(ys + i)));
+            const __m128i u = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(us + i / 2));
+            const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(vs + i / 2));
+            const __m256i uv = _mm256_cvtepu8_epi16(_mm_unpacklo_epi8(u, v));
+            storeYuv16<Range>(d + 4 * i, y, spreadU(uv), spreadV(uv));
+        }
+        ScalarRows<Range>::i420(ys + i, us + i / 2, vs + i / 2, d + 4 * i, width - i);
+    }
+};
 
 } // namespace
 
@@ -81,7 +108,7 @@ namespace convert::detail {
 
 const Kernels &avx2KernelTable() noexcept
 {
-    static const Kernels table = kernelTable<yuyvRowAvx2, nv12RowAvx2>("avx2");
+    static const Kernels table = kernelTable<Avx2Rows>("avx2");
     return table;
 }
 

@@ -16,17 +16,34 @@ const Kernels &avx2KernelTable() noexcept;
 
 namespace {
 
-// BT.601 limited range. The arithmetic is that of 16-bit SIMD lanes, so the scalar build and
-// the AVX2 build give the very same bytes: inputs are centred and shifted left by 7, multiplied
-// by Q15 gains with rounding ((a * b + 2^14) >> 15, the pmulhrsw step), which leaves terms in
-// 1/64 steps; the sum is rounded and shifted down by 6. Gains: luma 255/219 (times 2^14
-// because of the shift by 7), chroma 255/224 times 1.402 (V to R), 0.344 (U to G),
-// 0.714 (V to G) and 1.772 (U to B, applied as twice its half to stay below 2^15).
-constexpr int YGain = 19077;
-constexpr int VToR = 26149;
-constexpr int UToG = 6419;
-constexpr int VToG = 13320;
-constexpr int HalfUToB = 16525;
+// BT.601. The arithmetic is that of 16-bit SIMD lanes, so the scalar build and the AVX2 build
+// give the very same bytes: inputs are centred and shifted left by 7, multiplied by Q15 gains
+// with rounding ((a * b + 2^14) >> 15, the pmulhrsw step), which leaves terms in 1/64 steps; the
+// sum is rounded and shifted down by 6. Gains (times 2^14 because of the shift by 7): luma and
+// chroma scaled to full range, times 1.402 (V to R), 0.344 (U to G), 0.714 (V to G) and 1.772
+// (U to B, applied as twice its half to stay below 2^15).
+
+// Limited range: luma 255/219 from 16, chroma 255/224.
+struct LimitedRange
+{
+    static constexpr int YOffset = 16;
+    static constexpr int YGain = 19077;
+    static constexpr int VToR = 26149;
+    static constexpr int UToG = 6419;
+    static constexpr int VToG = 13320;
+    static constexpr int HalfUToB = 16525;
+};
+
+// Full range: luma and chroma as they are.
+struct FullRange
+{
+    static constexpr int YOffset = 0;
+    static constexpr int YGain = 16384;
+    static constexpr int VToR = 22970;
+    static constexpr int UToG = 5638;
+    static constexpr int VToG = 11700;
+    static constexpr int HalfUToB = 14516;
+};
 
 inline int mulRound(int a, int gain)
 {
@@ -47,55 +64,90 @@ inline void storeYuvPixel(uint8_t *d, int luma, int r, int g, int b)
     d[3] = 255;
 }
 
-inline int lumaTerm(int y)
+template <class Range> inline int lumaTerm(int y)
 {
-    return mulRound((y - 16) << 7, YGain);
+    return mulRound((y - Range::YOffset) << 7, Range::YGain);
 }
 
 // Two pixels that share one chroma sample. Written so the compiler vectorises the loops below
 // (straight-line body, inlined helpers, restrict pointers).
-inline void storeYuvPair(uint8_t *d, int y0, int y1, int u, int v)
+template <class Range> inline void storeYuvPair(uint8_t *d, int y0, int y1, int u, int v)
 {
     u = (u - 128) << 7;
     v = (v - 128) << 7;
-    const int r = mulRound(v, VToR);
-    const int g = mulRound(u, UToG) + mulRound(v, VToG);
-    const int b = 2 * mulRound(u, HalfUToB);
-    storeYuvPixel(d, lumaTerm(y0), r, g, b);
-    storeYuvPixel(d + 4, lumaTerm(y1), r, g, b);
+    const int r = mulRound(v, Range::VToR);
+    const int g = mulRound(u, Range::UToG) + mulRound(v, Range::VToG);
+    const int b = 2 * mulRound(u, Range::HalfUToB);
+    storeYuvPixel(d, lumaTerm<Range>(y0), r, g, b);
+    storeYuvPixel(d + 4, lumaTerm<Range>(y1), r, g, b);
 }
 
-void yuyvRow(const uint8_t *__restrict s, uint8_t *__restrict d, int width)
+// The byte positions of Y0, U, Y1 and V within a packed pair.
+struct YuyvOrder
 {
-    const int pairs = width / 2;
-    for (int i = 0; i < pairs; ++i)
-        storeYuvPair(d + 8 * i, s[4 * i], s[4 * i + 2], s[4 * i + 1], s[4 * i + 3]);
-    if (width & 1) {
-        const uint8_t *t = s + 4 * pairs;
-        uint8_t pair[8];
-        storeYuvPair(pair, t[0], t[0], t[1], t[3]);
-        std::memcpy(d + 8 * pairs, pair, 4);
-    }
-}
-
-void nv12Row(
-    const uint8_t *__restrict ys, const uint8_t *__restrict uv, uint8_t *__restrict d, int width)
+    static constexpr int Y0 = 0, U = 1, Y1 = 2, V = 3;
+};
+struct UyvyOrder
 {
-    const int pairs = width / 2;
-    for (int i = 0; i < pairs; ++i)
-        storeYuvPair(d + 8 * i, ys[2 * i], ys[2 * i + 1], uv[2 * i], uv[2 * i + 1]);
-    if (width & 1) {
-        uint8_t pair[8];
-        storeYuvPair(pair, ys[2 * pairs], ys[2 * pairs], uv[2 * pairs], uv[2 * pairs + 1]);
-        std::memcpy(d + 8 * pairs, pair, 4);
-    }
-}
+    static constexpr int Y0 = 1, U = 0, Y1 = 3, V = 2;
+};
 
-using YuyvRowFn = void (*)(const uint8_t *, uint8_t *, int);
+// The scalar rows of one range; the AVX2 build hands their tails to these.
+template <class Range> struct ScalarRows
+{
+    template <class Order>
+    static void packed(const uint8_t *__restrict s, uint8_t *__restrict d, int width)
+    {
+        const int pairs = width / 2;
+        for (int i = 0; i < pairs; ++i) {
+            const uint8_t *p = s + 4 * i;
+            storeYuvPair<Range>(d + 8 * i, p[Order::Y0], p[Order::Y1], p[Order::U], p[Order::V]);
+        }
+        if (width & 1) {
+            const uint8_t *t = s + 4 * pairs;
+            uint8_t pair[8];
+            storeYuvPair<Range>(pair, t[Order::Y0], t[Order::Y0], t[Order::U], t[Order::V]);
+            std::memcpy(d + 8 * pairs, pair, 4);
+        }
+    }
+
+    static void yuyv(const uint8_t *s, uint8_t *d, int width) { packed<YuyvOrder>(s, d, width); }
+    static void uyvy(const uint8_t *s, uint8_t *d, int width) { packed<UyvyOrder>(s, d, width); }
+
+    static void nv12(const uint8_t *__restrict ys, const uint8_t *__restrict uv,
+        uint8_t *__restrict d, int width)
+    {
+        const int pairs = width / 2;
+        for (int i = 0; i < pairs; ++i)
+            storeYuvPair<Range>(d + 8 * i, ys[2 * i], ys[2 * i + 1], uv[2 * i], uv[2 * i + 1]);
+        if (width & 1) {
+            uint8_t pair[8];
+            storeYuvPair<Range>(
+                pair, ys[2 * pairs], ys[2 * pairs], uv[2 * pairs], uv[2 * pairs + 1]);
+            std::memcpy(d + 8 * pairs, pair, 4);
+        }
+    }
+
+    static void i420(const uint8_t *__restrict ys, const uint8_t *__restrict us,
+        const uint8_t *__restrict vs, uint8_t *__restrict d, int width)
+    {
+        const int pairs = width / 2;
+        for (int i = 0; i < pairs; ++i)
+            storeYuvPair<Range>(d + 8 * i, ys[2 * i], ys[2 * i + 1], us[i], vs[i]);
+        if (width & 1) {
+            uint8_t pair[8];
+            storeYuvPair<Range>(pair, ys[2 * pairs], ys[2 * pairs], us[pairs], vs[pairs]);
+            std::memcpy(d + 8 * pairs, pair, 4);
+        }
+    }
+};
+
+using PackedRowFn = void (*)(const uint8_t *, uint8_t *, int);
 using Nv12RowFn = void (*)(const uint8_t *, const uint8_t *, uint8_t *, int);
+using I420RowFn = void (*)(const uint8_t *, const uint8_t *, const uint8_t *, uint8_t *, int);
 
-template <YuyvRowFn Row>
-void yuyvToBgra(
+template <PackedRowFn Row>
+void packedToBgra(
     const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width, int height) noexcept
 {
     for (int y = 0; y < height; ++y)
@@ -111,6 +163,24 @@ void nv12ToBgra(const uint8_t *srcY, int yStride, const uint8_t *srcUv, int uvSt
         Row(srcY + static_cast<std::ptrdiff_t>(y) * yStride,
             srcUv + static_cast<std::ptrdiff_t>(y / 2) * uvStride,
             dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
+}
+
+template <I420RowFn Row>
+void i420ToBgra(const uint8_t *srcY, int yStride, const uint8_t *srcU, const uint8_t *srcV,
+    int uvStride, uint8_t *dst, int dstStride, int width, int height) noexcept
+{
+    for (int y = 0; y < height; ++y) {
+        const std::ptrdiff_t chroma = static_cast<std::ptrdiff_t>(y / 2) * uvStride;
+        Row(srcY + static_cast<std::ptrdiff_t>(y) * yStride, srcU + chroma, srcV + chroma,
+            dst + static_cast<std::ptrdiff_t>(y) * dstStride, width);
+    }
+}
+
+// The YUV kernels of one build and range from its row functions.
+template <class Rows> convert::YuvKernels yuvKernels()
+{
+    return { packedToBgra<Rows::yuyv>, packedToBgra<Rows::uyvy>, nv12ToBgra<Rows::nv12>,
+        i420ToBgra<Rows::i420> };
 }
 
 void bgrxRow(const uint8_t *__restrict s, uint8_t *__restrict d, int width)
@@ -199,11 +269,12 @@ void scaleBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, i
     }
 }
 
-// The table of one build; the YUV rows may be that build's own hand-vectorised ones.
-template <YuyvRowFn YuyvRow = yuyvRow, Nv12RowFn Nv12Row = nv12Row>
-convert::Kernels kernelTable(const char *name)
+// The table of one build; its YUV rows (ScalarRows or the build's own hand-vectorised ones) are
+// a template over the range.
+template <template <class> class Rows = ScalarRows> convert::Kernels kernelTable(const char *name)
 {
-    return { name, yuyvToBgra<YuyvRow>, nv12ToBgra<Nv12Row>, bgrxToBgra, halveBgra, scaleBgra };
+    return { name, yuvKernels<Rows<LimitedRange>>(), yuvKernels<Rows<FullRange>>(), bgrxToBgra,
+        halveBgra, scaleBgra };
 }
 
 } // namespace

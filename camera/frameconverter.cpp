@@ -17,12 +17,19 @@ bool isJpeg(uint32_t format)
     return format == PixelFormat::Mjpeg || format == PixelFormat::Jpeg;
 }
 
+bool isPlanar420(uint32_t format)
+{
+    return format == PixelFormat::Yu12 || format == PixelFormat::Yv12;
+}
+
 int packedBytesPerLine(uint32_t format, int width)
 {
-    if (format == PixelFormat::Yuyv)
+    if (format == PixelFormat::Yuyv || format == PixelFormat::Uyvy)
         return (width + 1) / 2 * 4;
     if (format == PixelFormat::Nv12)
         return (width + 1) / 2 * 2;
+    if (isPlanar420(format))
+        return width;
     return width * 4;
 }
 
@@ -66,7 +73,7 @@ FrameConverter::~FrameConverter()
 }
 
 bool FrameConverter::configure(
-    uint32_t pixelFormat, QSize sourceSize, int bytesPerLine, QSize targetSize)
+    uint32_t pixelFormat, QSize sourceSize, int bytesPerLine, QSize targetSize, Range range)
 {
     m_format = 0;
     if (!PixelFormat::isSupported(pixelFormat)) {
@@ -87,6 +94,7 @@ bool FrameConverter::configure(
         }
     }
     m_format = pixelFormat;
+    m_range = range;
     m_source = sourceSize;
     m_bytesPerLine
         = bytesPerLine > 0 ? bytesPerLine : packedBytesPerLine(pixelFormat, sourceSize.width());
@@ -188,21 +196,38 @@ bool FrameConverter::decodeRaw(const uint8_t *data, size_t bytes, const Picture 
 {
     const int w = m_source.width();
     const int h = m_source.height();
+    const convert::YuvKernels &yuv
+        = m_range == Range::Full ? m_kernels->fullRange : m_kernels->limitedRange;
     const size_t lastRow = static_cast<size_t>(m_bytesPerLine) * (h - 1);
+    const size_t lumaBytes = static_cast<size_t>(m_bytesPerLine) * h;
     if (m_format == PixelFormat::Nv12) {
-        const size_t lumaBytes = static_cast<size_t>(m_bytesPerLine) * h;
         const size_t need = lumaBytes + static_cast<size_t>(m_bytesPerLine) * ((h - 1) / 2)
             + packedBytesPerLine(m_format, w);
         if (bytes < need)
             return drop("short frame");
-        m_kernels->nv12ToBgra(
+        yuv.nv12ToBgra(
             data, m_bytesPerLine, data + lumaBytes, m_bytesPerLine, into.data, into.stride, w, h);
+        return true;
+    }
+    if (isPlanar420(m_format)) {
+        // Two chroma planes of half the luma stride, U first in YU12 and V first in YV12.
+        const int uvStride = (m_bytesPerLine + 1) / 2;
+        const size_t planeBytes = static_cast<size_t>(uvStride) * ((h + 1) / 2);
+        if (bytes < lumaBytes + 2 * planeBytes)
+            return drop("short frame");
+        const uint8_t *first = data + lumaBytes;
+        const uint8_t *second = first + planeBytes;
+        const bool uFirst = m_format == PixelFormat::Yu12;
+        yuv.i420ToBgra(data, m_bytesPerLine, uFirst ? first : second, uFirst ? second : first,
+            uvStride, into.data, into.stride, w, h);
         return true;
     }
     if (bytes < lastRow + packedBytesPerLine(m_format, w))
         return drop("short frame");
     if (m_format == PixelFormat::Yuyv)
-        m_kernels->yuyvToBgra(data, m_bytesPerLine, into.data, into.stride, w, h);
+        yuv.yuyvToBgra(data, m_bytesPerLine, into.data, into.stride, w, h);
+    else if (m_format == PixelFormat::Uyvy)
+        yuv.uyvyToBgra(data, m_bytesPerLine, into.data, into.stride, w, h);
     else
         m_kernels->bgrxToBgra(data, m_bytesPerLine, into.data, into.stride, w, h);
     return true;

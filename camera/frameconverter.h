@@ -13,7 +13,7 @@
 class Frame;
 
 /// Turns camera frames of one pixel format and size into BGRA frames of exactly the requested
-/// size: decodes (YUYV, NV12, MJPEG, BGRA/BGRX), crops the sides to the requested shape, halves
+/// size: decodes (YUYV, UYVY, NV12, I420/YV12, MJPEG, BGRA/BGRX), crops the sides to the requested shape, halves
 /// with a box filter while the picture is at least twice too big, and scales the rest bilinearly.
 /// Buffers and tables are made in configure(), never per frame. One capture thread uses it.
 class FrameConverter
@@ -24,10 +24,14 @@ public:
     FrameConverter(const FrameConverter &) = delete;
     FrameConverter &operator=(const FrameConverter &) = delete;
 
+    /// The quantisation range of YUV input.
+    enum class Range { Limited, Full };
+
     /// Prepares for frames of `pixelFormat` and `sourceSize` whose rows are `bytesPerLine` apart
-    /// (0: packed), to become `targetSize`. False, with a log line, for a format it cannot read.
-    [[nodiscard]] bool configure(
-        uint32_t pixelFormat, QSize sourceSize, int bytesPerLine, QSize targetSize);
+    /// (0: packed; for the planar formats the luma rows, the chroma rows being half as long), to
+    /// become `targetSize`. False, with a log line, for a format it cannot read.
+    [[nodiscard]] bool configure(uint32_t pixelFormat, QSize sourceSize, int bytesPerLine,
+        QSize targetSize, Range range = Range::Limited);
 
     /// Converts one frame into `out` (of the target size). False when the data is short or
     /// corrupt: the frame is dropped; the first of a run of bad frames is logged.
@@ -67,6 +71,7 @@ private:
 
     const convert::Kernels *m_kernels;
     uint32_t m_format = 0;
+    Range m_range = Range::Limited;
     QSize m_source;
     int m_bytesPerLine = 0;
     QSize m_target;

@@ -179,7 +179,10 @@ bool SimulatedScene::encode(
     if (pixelFormat == PixelFormat::Mjpeg || pixelFormat == PixelFormat::Jpeg)
         return encodeJpeg(bgra, width, height, out);
     const int pairs = (width + 1) / 2;
-    if (pixelFormat == PixelFormat::Yuyv) {
+    if (pixelFormat == PixelFormat::Yuyv || pixelFormat == PixelFormat::Uyvy) {
+        // Byte positions of Y0, U, Y1, V within a pair.
+        const bool yuyv = pixelFormat == PixelFormat::Yuyv;
+        const int y0 = yuyv ? 0 : 1, u = yuyv ? 1 : 0, y1 = yuyv ? 2 : 3, v = yuyv ? 3 : 2;
         out.resize(static_cast<size_t>(pairs) * 4 * height);
         for (int row = 0; row < height; ++row)
             for (int i = 0; i < pairs; ++i) {
@@ -187,10 +190,28 @@ bool SimulatedScene::encode(
                 const Yuv a = toYuv(p);
                 const Yuv b = toYuv(2 * i + 1 < width ? p + 4 : p);
                 uint8_t *d = &out[(static_cast<size_t>(row) * pairs + i) * 4];
-                d[0] = a.y;
-                d[1] = uint8_t((a.u + b.u + 1) / 2);
-                d[2] = b.y;
-                d[3] = uint8_t((a.v + b.v + 1) / 2);
+                d[y0] = a.y;
+                d[u] = uint8_t((a.u + b.u + 1) / 2);
+                d[y1] = b.y;
+                d[v] = uint8_t((a.v + b.v + 1) / 2);
+            }
+        return true;
+    }
+    if (pixelFormat == PixelFormat::Yu12) {
+        // Luma rows of `width` bytes, then the U and V planes of half-width rows.
+        const int chromaRows = (height + 1) / 2;
+        const size_t lumaBytes = static_cast<size_t>(width) * height;
+        const size_t planeBytes = static_cast<size_t>(pairs) * chromaRows;
+        out.assign(lumaBytes + 2 * planeBytes, 0);
+        for (int row = 0; row < height; ++row)
+            for (int x = 0; x < width; ++x) {
+                const Yuv c = toYuv(bgra + (static_cast<size_t>(row) * width + x) * 4);
+                out[static_cast<size_t>(row) * width + x] = c.y;
+                if (row % 2 == 0 && x % 2 == 0) {
+                    const size_t at = static_cast<size_t>(row / 2) * pairs + x / 2;
+                    out[lumaBytes + at] = c.u;
+                    out[lumaBytes + planeBytes + at] = c.v;
+                }
             }
         return true;
     }

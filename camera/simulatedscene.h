@@ -20,8 +20,8 @@ public:
     /// Draws frame number `frame` (30 per second of scene time) into a BGRA picture.
     void render(uint8_t *bgra, int stride, int width, int height, int64_t frame);
 
-    /// Encodes a packed BGRA picture in a camera pixel format (YUYV, NV12, MJPEG, BGRA/BGRX)
-    /// into `out`, packed as a camera sends it. False for any other format.
+    /// Encodes a packed BGRA picture in a camera pixel format (YUYV, UYVY, NV12, YU12, MJPEG,
+    /// BGRA/BGRX) into `out`, packed as a camera sends it. False for any other format.
     [[nodiscard]] static bool encode(uint32_t pixelFormat, const uint8_t *bgra, int width,
         int height, std::vector<uint8_t> &out);
 

@@ -110,7 +110,9 @@ const bool registered = [] {
     };
     const QList<Case> cases = {
         { "Yuyv", PixelFormat::Yuyv, { { 1280, 720 }, { 640, 360 } } },
+        { "Uyvy", PixelFormat::Uyvy, { { 1280, 720 }, { 640, 360 } } },
         { "Nv12", PixelFormat::Nv12, { { 1280, 720 }, { 640, 360 } } },
+        { "I420", PixelFormat::Yu12, { { 1280, 720 }, { 640, 360 } } },
         { "Mjpeg", PixelFormat::Mjpeg, { { 1280, 720 }, { 640, 360 }, { 853, 480 } } },
         { "ScaleBgra", PixelFormat::Bgra, { { 640, 360 }, { 1000, 563 } } },
     };

@@ -51,8 +51,13 @@ QList<Device> listDevices()
 {
     QList<Device> devices;
     for (const auto &controller : controllers()) {
+        QStringList nodes;
+        for (const std::string &node : controller->videoNodes()) {
+            nodes << QString::fromStdString(node);
+        }
         devices.append({ QString::fromUtf8(controller->deviceName().value_or(std::string())),
-                         controller->locationId(), controller->vendorId(), controller->productId() });
+                         controller->locationId(), controller->vendorId(), controller->productId(),
+                         controller->videoInterfaceIndex(), nodes });
     }
     return devices;
 }
@@ -62,7 +67,9 @@ std::shared_ptr<UVCController> controllerFor(const Device &device)
     for (const auto &controller : controllers()) {
         const QString name = QString::fromUtf8(controller->deviceName().value_or(std::string()));
         if (name.compare(device.name, Qt::CaseInsensitive) == 0
-            && controller->locationId() == device.locationId) {
+            && controller->locationId() == device.locationId
+            && device.interfaceNumber.value_or(controller->videoInterfaceIndex())
+                == controller->videoInterfaceIndex()) {
             return controller;
         }
     }

@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <memory>
@@ -21,13 +22,18 @@ class UVCValue;
 /// recursive mutex around every call).
 namespace uvc {
 
-/// A UVC camera, matched again by name (ignoring case) and location id.
+/// A UVC camera, matched again by name (ignoring case) and location id, and by its
+/// VideoControl interface when it has several camera functions.
 struct Device
 {
     QString name;
     uint32_t locationId = 0;
     uint16_t vendorId = 0;
     uint16_t productId = 0;
+    /// The VideoControl interface; absent: the first of the device.
+    std::optional<uint8_t> interfaceNumber;
+    /// The capture nodes of this camera function (capture node first), when a driver holds it.
+    QStringList videoNodes;
 };
 
 /// One control's range and state; 0 where the camera reports nothing.

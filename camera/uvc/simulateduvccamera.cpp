@@ -149,6 +149,14 @@ std::shared_ptr<SimulatedUVCCamera> SimulatedUVCCamera::talventoCameraPro()
     return camera;
 }
 
+std::shared_ptr<SimulatedUVCCamera> SimulatedUVCCamera::cloneAs(Config config) const
+{
+    auto camera = create(std::move(config));
+    const std::lock_guard lock(m_mutex);
+    camera->m_controls = m_controls;
+    return camera;
+}
+
 void SimulatedUVCCamera::setControl(uint8_t unitId, uint8_t selector, Control control)
 {
     const std::lock_guard lock(m_mutex);
@@ -233,6 +241,7 @@ std::vector<UVCDeviceEntry> SimulatedUVCCamera::uvcDevices()
     entry.productId = m_config.productId;
     entry.interfaceNumber = m_config.interfaceNumber;
     entry.classSpecificDescriptors = m_config.descriptors;
+    entry.videoNodes = m_config.videoNodes;
     entry.transport = std::make_unique<SimulatedTransport>(shared_from_this());
     devices.push_back(std::move(entry));
     return devices;

@@ -49,6 +49,7 @@ public:
         uint16_t productId = 0;
         uint8_t interfaceNumber = 0;
         std::vector<uint8_t> descriptors; // class-specific VideoControl descriptors
+        std::vector<std::string> videoNodes; // the capture nodes of this camera function
     };
 
     /// A request as the camera saw it, with the payload of a SET_CUR and
@@ -79,6 +80,10 @@ public:
     /// A single-value integer control of byteSize bytes, little-endian.
     static Control integerControl(int byteSize, Check check, int64_t minimum, int64_t maximum,
                                   int64_t resolution, int64_t defaultValue, uint8_t info = 0x03);
+
+    /// The same model with its controls as they are now, under another identity (another
+    /// location, or another camera function of the same device).
+    std::shared_ptr<SimulatedUVCCamera> cloneAs(Config config) const;
 
     const Config &config() const { return m_config; }
     void setControl(uint8_t unitId, uint8_t selector, Control control);

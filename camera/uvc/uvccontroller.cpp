@@ -192,6 +192,7 @@ UVCController::UVCController(UVCDeviceEntry device)
     , m_productId(device.productId)
     , m_controllerInterface(std::move(device.transport))
     , m_videoInterfaceIndex(device.interfaceNumber)
+    , m_videoNodes(std::move(device.videoNodes))
     , m_unitIds { { kTerminalKey, 1 }, { kProcessingUnitKey, 2 } }
 {
     const UVCVideoControlUnits units = parseVideoControlDescriptors(

@@ -106,6 +106,7 @@ public:
     uint16_t productId() const { return m_productId; }
     uint16_t uvcVersion() const { return m_uvcVersion; }
     uint8_t videoInterfaceIndex() const { return m_videoInterfaceIndex; }
+    const std::vector<std::string> &videoNodes() const { return m_videoNodes; }
     int unitId(const std::string &unitKey) const;
 
     bool isInterfaceOpen() const { return m_isInterfaceOpen; }
@@ -145,6 +146,7 @@ private:
     bool m_isInterfaceOpen = false;
     bool m_shouldNotCloseInterface = false;
     uint8_t m_videoInterfaceIndex;
+    std::vector<std::string> m_videoNodes;
     std::map<std::string, std::shared_ptr<UVCControl>> m_controls; // null: not available
     std::map<std::string, int> m_unitIds;
     uint16_t m_uvcVersion = 0;

@@ -58,6 +58,9 @@ struct UVCDeviceEntry
     uint16_t productId = 0xFFFF;
     uint8_t interfaceNumber = 0;
     std::vector<uint8_t> classSpecificDescriptors; // the interface's extra descriptor bytes
+    /// The V4L2 nodes the driver made for this camera function (capture node first); empty when
+    /// no driver holds it. A device with two functions (colour and infrared) has two entries.
+    std::vector<std::string> videoNodes;
     std::unique_ptr<UVCTransport> transport;
 };
 

@@ -5,6 +5,7 @@
 
 #include <QDebug>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -89,29 +90,28 @@ std::string readLine(const std::filesystem::path &path)
     return line;
 }
 
-// The first video node the driver created under the interface, when the
-// interface is held by uvcvideo.
-std::string uvcvideoNode(const std::filesystem::path &interfaceDir)
+// The video nodes the driver created under the interface, in node-number order
+// (the capture node comes before its metadata node), when uvcvideo holds it.
+std::vector<std::string> uvcvideoNodes(const std::filesystem::path &interfaceDir)
 {
     std::error_code ec;
     const auto driver = std::filesystem::read_symlink(interfaceDir / "driver", ec);
     if (ec || driver.filename() != "uvcvideo") {
         return {};
     }
-    std::string best;
-    int bestNumber = -1;
+    std::vector<std::pair<int, std::string>> nodes;
     for (const auto &entry : std::filesystem::directory_iterator(interfaceDir / "video4linux", ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind("video", 0) != 0) {
-            continue;
-        }
-        const int number = std::atoi(name.c_str() + 5);
-        if (bestNumber < 0 || number < bestNumber) {
-            bestNumber = number;
-            best = "/dev/" + name;
+        if (name.rfind("video", 0) == 0) {
+            nodes.emplace_back(std::atoi(name.c_str() + 5), "/dev/" + name);
         }
     }
-    return best;
+    std::sort(nodes.begin(), nodes.end());
+    std::vector<std::string> paths;
+    for (auto &node : nodes) {
+        paths.push_back(std::move(node.second));
+    }
+    return paths;
 }
 
 } // namespace
@@ -164,19 +164,21 @@ std::vector<UVCDeviceEntry> UVCDeviceSources::enumerateUsb()
             if (alt.extra && alt.extra_length > 0) {
                 entry.classSpecificDescriptors.assign(alt.extra, alt.extra + alt.extra_length);
             }
-            const std::string node = uvcvideoNode(
+            entry.videoNodes = uvcvideoNodes(
                 deviceDir.string() + ":" + std::to_string(config->bConfigurationValue) + "."
                 + std::to_string(alt.bInterfaceNumber));
-            if (!node.empty()) {
+            if (!entry.videoNodes.empty()) {
                 const UVCVideoControlUnits units = parseVideoControlDescriptors(
                     entry.classSpecificDescriptors.data(), entry.classSpecificDescriptors.size());
-                entry.transport = makeV4L2Transport(node, units.processingUnitId.value_or(2));
+                entry.transport = makeV4L2Transport(entry.videoNodes.front(),
+                                                    units.processingUnitId.value_or(2));
             } else {
                 entry.transport = std::make_unique<LibusbTransport>(context, device,
                                                                     alt.bInterfaceNumber);
             }
+            // A device may have several camera functions (colour and infrared), each with
+            // a VideoControl interface of its own.
             devices.push_back(std::move(entry));
-            break; // one VideoControl interface per device is the controller's
         }
         libusb_free_config_descriptor(config);
     }

@@ -83,6 +83,7 @@ private slots:
     void controlsReachTheCamera();
     void autoModeWithoutCompanionWritesNothing();
     void refusedAutoFocusWrite();
+    void controlsReachTheShownFunction();
     void exposureModes_data();
     void exposureModes();
     void thirdGetFrameNeverCallsBack();
@@ -314,20 +315,61 @@ void tst_CameraGrabber::refusedAutoFocusWrite()
     QCOMPARE(focus.value, int64_t(0));
 }
 
-void tst_CameraGrabber::exposureModes_data()
+// A device that exposes an infrared and a colour camera as two functions at one location, the
+// infrared one listed first: the controls go to the function whose capture node is the camera.
+void tst_CameraGrabber::controlsReachTheShownFunction()
 {
-    QTest::addColumn<int>("defaultMode");
-    QTest::newRow("automatic by default") << 8;
-    QTest::newRow("manual by default") << 1;
+    const auto product = uvc::simulatedCamera();
+    SimulatedUVCCamera::Config config = product->config();
+    config.interfaceNumber = 0;
+    config.videoNodes = { "sim:1" };
+    const auto infrared = product->cloneAs(config);
+    config.interfaceNumber = 2;
+    config.videoNodes = { "sim:0" }; // the simulated product camera's capture path
+    const auto colour = product->cloneAs(config);
+    UVCDeviceSources::remove(product);
+    UVCDeviceSources::add(infrared);
+    UVCDeviceSources::add(colour);
+    uvc::reset();
+    const auto restore = qScopeGuard([&] {
+        UVCDeviceSources::remove(infrared);
+        UVCDeviceSources::remove(colour);
+        UVCDeviceSources::add(product);
+        uvc::reset();
+    });
+
+    CameraGrabber grabber;
+    QVERIFY(grabber.startCamera(640, 360, indexOf("Talvento Camera Pro"), "Talvento Camera Pro"));
+    QVERIFY(grabber.setBrightness(17, false));
+    const uint8_t pu = SimulatedUVCCamera::TalventoCameraProProcessingUnitId;
+    QCOMPARE(colour->currentInteger(pu, 2), std::optional<int64_t>(17));
+    QCOMPARE(infrared->currentInteger(pu, 2), std::optional<int64_t>(0));
 }
 
-// Automatic exposure is "the exposure mode equals its default", whatever that default is; the
-// setter writes aperture priority (8) for automatic, and manual (1) before the time.
+void tst_CameraGrabber::exposureModes_data()
+{
+    QTest::addColumn<int>("offeredModes"); // the mode control's resolution
+    QTest::addColumn<int>("defaultMode");
+    QTest::addColumn<int>("automaticMode"); // what switching automatic exposure on writes
+    QTest::newRow("aperture priority, automatic by default") << 0x09 << 8 << 8;
+    QTest::newRow("aperture priority, manual by default") << 0x09 << 1 << 8;
+    QTest::newRow("full auto only") << 0x03 << 2 << 2;
+    QTest::newRow("full auto only, manual by default") << 0x03 << 1 << 2;
+    QTest::newRow("every mode: aperture priority") << 0x0f << 2 << 8;
+    QTest::newRow("shutter priority counts as automatic") << 0x05 << 4 << -1;
+}
+
+// Every mode but manual reads as automatic; switching automatic exposure on writes the best
+// automatic mode the camera offers (aperture priority, else full auto), and manual (1) comes
+// before an exposure time.
 void tst_CameraGrabber::exposureModes()
 {
+    QFETCH(int, offeredModes);
     QFETCH(int, defaultMode);
+    QFETCH(int, automaticMode);
     const auto camera = uvc::simulatedCamera();
     SimulatedUVCCamera::Control mode = *camera->control(1, 2);
+    mode.resolution = { uint8_t(offeredModes) };
     mode.defaultValue = { uint8_t(defaultMode) };
     mode.current = { uint8_t(defaultMode) };
     camera->setControl(1, 2, mode);
@@ -337,21 +379,22 @@ void tst_CameraGrabber::exposureModes()
     CameraSetting initial;
     QVERIFY(grabber.getExposure(initial));
     QVERIFY(initial.autoAvailable);
-    QVERIFY(initial.autoEnabled); // the camera's default mode
+    QCOMPARE(initial.autoEnabled, defaultMode != 1);
 
     QVERIFY(grabber.setExposure(300, false));
     CameraSetting manual;
     QVERIFY(grabber.getExposure(manual));
     QCOMPARE(manual.value, int64_t(300));
     QCOMPARE(camera->currentInteger(1, 2), std::optional<int64_t>(1));
-    QCOMPARE(manual.autoEnabled, defaultMode == 1);
+    QVERIFY(!manual.autoEnabled);
 
-    QVERIFY(grabber.setExposure(999, true));
+    // A camera without aperture priority or full auto cannot switch exposure to automatic.
+    QCOMPARE(grabber.setExposure(999, true), automaticMode > 0);
     CameraSetting automatic;
     QVERIFY(grabber.getExposure(automatic));
     QCOMPARE(automatic.value, int64_t(300)); // the time is left alone
-    QCOMPARE(camera->currentInteger(1, 2), std::optional<int64_t>(8));
-    QCOMPARE(automatic.autoEnabled, defaultMode == 8);
+    QCOMPARE(camera->currentInteger(1, 2), std::optional<int64_t>(automaticMode > 0 ? automaticMode : 1));
+    QCOMPARE(automatic.autoEnabled, automaticMode > 0);
 }
 
 // Two jobs may wait (one running counts); the third is dropped with a warning and its

@@ -2,6 +2,8 @@
 #include "camera/capturesession_p.h"
 #include "camera/simulatedcamera.h"
 
+#include <linux/videodev2.h>
+
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -78,6 +80,7 @@ private slots:
     void locationId_data();
     void locationId();
     void usbUniqueIdFromSysfs();
+    void yuvRangeFromV4l2();
 };
 
 void tst_CaptureSession::init()
@@ -129,6 +132,9 @@ void tst_CaptureSession::framesAtRequestedSize_data()
         << SimulatedCamera::talventoCameraPro().modes << QSize(640, 360);
     QTest::newRow("YUYV 4:3 cropped")
         << QList { CaptureMode { Yuyv, 640, 480, 30 } } << QSize(640, 360);
+    QTest::newRow("UYVY only") << QList { CaptureMode { Uyvy, 640, 360, 30 } } << QSize(640, 360);
+    QTest::newRow("I420 only, scaled down")
+        << QList { CaptureMode { Yu12, 1280, 720, 30 } } << QSize(640, 360);
     QTest::newRow("MJPEG scaled down")
         << QList { CaptureMode { Mjpeg, 1280, 720, 30 } } << QSize(640, 360);
     QTest::newRow("NV12 scaled up")
@@ -367,6 +373,17 @@ void tst_CaptureSession::locationId()
 
 // A sysfs tree as the kernel lays it out for a UVC camera behind a hub, and a node whose device
 // is not USB.
+// What the driver says about quantisation, and the defaults it leaves to the colour space.
+void tst_CaptureSession::yuvRangeFromV4l2()
+{
+    using R = FrameConverter::Range;
+    QCOMPARE(v4l2::yuvRange(V4L2_QUANTIZATION_FULL_RANGE, V4L2_COLORSPACE_SRGB, 0), R::Full);
+    QCOMPARE(v4l2::yuvRange(V4L2_QUANTIZATION_LIM_RANGE, V4L2_COLORSPACE_JPEG, 0), R::Limited);
+    QCOMPARE(v4l2::yuvRange(V4L2_QUANTIZATION_DEFAULT, V4L2_COLORSPACE_JPEG, 0), R::Full);
+    QCOMPARE(v4l2::yuvRange(V4L2_QUANTIZATION_DEFAULT, V4L2_COLORSPACE_SRGB, 0), R::Limited);
+    QCOMPARE(v4l2::yuvRange(V4L2_QUANTIZATION_DEFAULT, V4L2_COLORSPACE_REC709, 0), R::Limited);
+}
+
 void tst_CaptureSession::usbUniqueIdFromSysfs()
 {
     QTemporaryDir root;

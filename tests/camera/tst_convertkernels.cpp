@@ -2,6 +2,7 @@
 #include "camera/convert_kernels.h"
 #include "camera/frame.h"
 #include "camera/frameconverter.h"
+#include "camera/simulatedscene.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -17,14 +18,28 @@ struct Bgr
     int b, g, r;
 };
 
-// BT.601 limited range in floating point: the independent reference for the fixed-point kernels.
-Bgr referenceBgr(int y, int u, int v)
+// BT.601 in floating point, limited or full range: the independent reference for the
+// fixed-point kernels.
+Bgr referenceBgr(int y, int u, int v, bool fullRange = false)
 {
-    const double c = 255.0 / 219.0 * (y - 16);
-    const double d = 255.0 / 224.0 * (u - 128);
-    const double e = 255.0 / 224.0 * (v - 128);
+    const double c = fullRange ? y : 255.0 / 219.0 * (y - 16);
+    const double d = (fullRange ? 1.0 : 255.0 / 224.0) * (u - 128);
+    const double e = (fullRange ? 1.0 : 255.0 / 224.0) * (v - 128);
     auto clamp = [](double x) { return int(std::lround(std::clamp(x, 0.0, 255.0))); };
     return { clamp(c + 1.772 * d), clamp(c - 0.344136 * d - 0.714136 * e), clamp(c + 1.402 * e) };
+}
+
+struct Yuv
+{
+    int y, u, v;
+};
+
+// The full-range BT.601 code of a colour, rounded.
+Yuv fullRangeYuv(Bgr c)
+{
+    const double y = 0.299 * c.r + 0.587 * c.g + 0.114 * c.b;
+    auto code = [](double x) { return int(std::lround(std::clamp(x, 0.0, 255.0))); };
+    return { code(y), code(128 + (c.b - y) / 1.772), code(128 + (c.r - y) / 1.402) };
 }
 
 QList<const convert::Kernels *> kernelVariants()
@@ -109,6 +124,9 @@ private slots:
     void yuvColourBars();
     void yuvMatchesReference();
     void variantsAgree();
+    void converterReadsYuvLayouts_data();
+    void converterReadsYuvLayouts();
+    void fullRangeIsHonoured();
     void scaledPictureKeepsLayout_data();
     void scaledPictureKeepsLayout();
     void mjpegColourBars_data();
@@ -148,12 +166,21 @@ void tst_ConvertKernels::yuvColourBars_data()
     QTest::newRow("75% blue") << 35 << 212 << 114 << 191 << 0 << 0;
     QTest::newRow("below black clamps") << 4 << 128 << 128 << 0 << 0 << 0;
     QTest::newRow("above white clamps") << 254 << 128 << 128 << 255 << 255 << 255;
+    // The same bars coded in full range.
+    const char *names[8]
+        = { "white", "yellow", "cyan", "green", "magenta", "red", "blue", "black" };
+    for (int bar = 0; bar < 8; ++bar) {
+        const Yuv c = fullRangeYuv(Bars[bar]);
+        QTest::addRow("full range %s", names[bar])
+            << c.y << c.u << c.v << Bars[bar].b << Bars[bar].g << Bars[bar].r;
+    }
 }
 
-// Both layouts at an odd width and height, so the unpaired last column and the last chroma row
+// Every layout at an odd width and height, so the unpaired last column and the last chroma row
 // run too.
 void tst_ConvertKernels::yuvColourBars()
 {
+    const bool fullRange = QByteArray(QTest::currentDataTag()).startsWith("full range");
     QFETCH(int, y);
     QFETCH(int, u);
     QFETCH(int, v);
@@ -164,11 +191,12 @@ void tst_ConvertKernels::yuvColourBars()
     const int width = 37, height = 5, pairs = (width + 1) / 2;
 
     std::vector<uint8_t> yuyv(size_t(pairs) * 4 * height);
+    std::vector<uint8_t> uyvy(yuyv.size());
     for (int i = 0; i < pairs * height; ++i) {
-        yuyv[4 * i] = uint8_t(y);
-        yuyv[4 * i + 1] = uint8_t(u);
-        yuyv[4 * i + 2] = uint8_t(y);
-        yuyv[4 * i + 3] = uint8_t(v);
+        const uint8_t pair[4] = { uint8_t(y), uint8_t(u), uint8_t(y), uint8_t(v) };
+        std::memcpy(&yuyv[4 * i], pair, 4);
+        const uint8_t swapped[4] = { uint8_t(u), uint8_t(y), uint8_t(v), uint8_t(y) };
+        std::memcpy(&uyvy[4 * i], swapped, 4);
     }
     const int uvRows = (height + 1) / 2;
     std::vector<uint8_t> luma(size_t(width) * height, uint8_t(y));
@@ -177,29 +205,38 @@ void tst_ConvertKernels::yuvColourBars()
         chroma[2 * i] = uint8_t(u);
         chroma[2 * i + 1] = uint8_t(v);
     }
+    const std::vector<uint8_t> uPlane(size_t(pairs) * uvRows, uint8_t(u));
+    const std::vector<uint8_t> vPlane(size_t(pairs) * uvRows, uint8_t(v));
 
     for (const convert::Kernels *k : kernelVariants()) {
+        const convert::YuvKernels &yuv = fullRange ? k->fullRange : k->limitedRange;
         FrameRef out = Frame::create(width, height);
-        for (int layout = 0; layout < 2; ++layout) {
+        const char *layouts[] = { "YUYV", "UYVY", "NV12", "I420" };
+        for (int layout = 0; layout < 4; ++layout) {
             std::memset(out->data(), 0, out->byteCount());
             if (layout == 0)
-                k->yuyvToBgra(yuyv.data(), pairs * 4, out->data(), out->stride(), width, height);
+                yuv.yuyvToBgra(yuyv.data(), pairs * 4, out->data(), out->stride(), width, height);
+            else if (layout == 1)
+                yuv.uyvyToBgra(uyvy.data(), pairs * 4, out->data(), out->stride(), width, height);
+            else if (layout == 2)
+                yuv.nv12ToBgra(luma.data(), width, chroma.data(), pairs * 2, out->data(),
+                    out->stride(), width, height);
             else
-                k->nv12ToBgra(luma.data(), width, chroma.data(), pairs * 2, out->data(),
+                yuv.i420ToBgra(luma.data(), width, uPlane.data(), vPlane.data(), pairs, out->data(),
                     out->stride(), width, height);
             int worst = 0;
             for (int row = 0; row < height; ++row)
                 for (int x = 0; x < width; ++x)
                     worst = std::max(worst, pixelError(out->row(row) + 4 * x, expected));
             if (worst > 2)
-                QFAIL(qPrintable(QStringLiteral("%1 %2: off by %3")
-                                     .arg(k->name, layout ? "NV12" : "YUYV")
-                                     .arg(worst)));
+                QFAIL(qPrintable(
+                    QStringLiteral("%1 %2: off by %3").arg(k->name, layouts[layout]).arg(worst)));
         }
     }
 }
 
-// Random YUYV against the floating-point reference; catches swapped chroma or luma order.
+// Random YUYV against the floating-point reference in both ranges; catches swapped chroma or
+// luma order.
 void tst_ConvertKernels::yuvMatchesReference()
 {
     const int width = 1279, height = 3, pairs = (width + 1) / 2;
@@ -207,18 +244,20 @@ void tst_ConvertKernels::yuvMatchesReference()
     QRandomGenerator random(7);
     for (uint8_t &byte : yuyv)
         byte = uint8_t(random.bounded(256));
-    for (const convert::Kernels *k : kernelVariants()) {
-        FrameRef out = Frame::create(width, height);
-        k->yuyvToBgra(yuyv.data(), pairs * 4, out->data(), out->stride(), width, height);
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) {
-                const uint8_t *s = &yuyv[size_t(y) * pairs * 4 + (x / 2) * 4];
-                const Bgr expected = referenceBgr(s[(x & 1) * 2], s[1], s[3]);
-                const int error = pixelError(out->row(y) + 4 * x, expected);
-                if (error > 1)
-                    QFAIL(qPrintable(offBy(k, x, y, error)));
-            }
-    }
+    for (const convert::Kernels *k : kernelVariants())
+        for (const bool full : { false, true }) {
+            FrameRef out = Frame::create(width, height);
+            (full ? k->fullRange : k->limitedRange)
+                .yuyvToBgra(yuyv.data(), pairs * 4, out->data(), out->stride(), width, height);
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x) {
+                    const uint8_t *s = &yuyv[size_t(y) * pairs * 4 + (x / 2) * 4];
+                    const Bgr expected = referenceBgr(s[(x & 1) * 2], s[1], s[3], full);
+                    const int error = pixelError(out->row(y) + 4 * x, expected);
+                    if (error > 1)
+                        QFAIL(qPrintable(offBy(k, x, y, error) + (full ? " (full)" : "")));
+                }
+        }
 }
 
 // Integer kernels: the AVX2 build must give the very bytes of the baseline build.
@@ -254,12 +293,24 @@ void tst_ConvertKernels::variantsAgree()
     auto run = [&](const convert::Kernels &k, int which) {
         FrameRef out = Frame::create(width, height);
         std::memset(out->data(), 0, out->byteCount());
+        // Cases 5 and 6 are the YUV kernels of the full range.
+        const convert::YuvKernels &yuv = which == 5 || which == 6 ? k.fullRange : k.limitedRange;
+        const uint8_t *planes = input.data() + stride * height;
         switch (which) {
         case 0:
-            k.yuyvToBgra(input.data(), stride, out->data(), out->stride(), width, height);
+        case 5:
+            yuv.yuyvToBgra(input.data(), stride, out->data(), out->stride(), width, height);
             break;
         case 1:
-            k.nv12ToBgra(input.data(), stride, input.data() + stride * height, stride, out->data(),
+        case 6:
+            yuv.nv12ToBgra(
+                input.data(), stride, planes, stride, out->data(), out->stride(), width, height);
+            break;
+        case 7:
+            yuv.uyvyToBgra(input.data(), stride, out->data(), out->stride(), width, height);
+            break;
+        case 8:
+            yuv.i420ToBgra(input.data(), stride, planes, planes + stride / 2, stride, out->data(),
                 out->stride(), width, height);
             break;
         case 2:
@@ -274,9 +325,86 @@ void tst_ConvertKernels::variantsAgree()
         }
         return QByteArray(reinterpret_cast<const char *>(out->data()), qsizetype(out->byteCount()));
     };
-    const char *names[] = { "yuyv", "nv12", "bgrx", "halve", "scale" };
-    for (int which = 0; which < 5; ++which)
+    const char *names[]
+        = { "yuyv", "nv12", "bgrx", "halve", "scale", "full yuyv", "full nv12", "uyvy", "i420" };
+    for (int which = 0; which < 9; ++which)
         QVERIFY2(run(base, which) == run(*avx2, which), names[which]);
+}
+
+void tst_ConvertKernels::converterReadsYuvLayouts_data()
+{
+    QTest::addColumn<uint32_t>("format");
+    QTest::addColumn<QSize>("target");
+    QTest::newRow("YUYV") << PixelFormat::Yuyv << QSize(640, 360);
+    QTest::newRow("UYVY") << PixelFormat::Uyvy << QSize(640, 360);
+    QTest::newRow("UYVY halved") << PixelFormat::Uyvy << QSize(320, 180);
+    QTest::newRow("NV12") << PixelFormat::Nv12 << QSize(640, 360);
+    QTest::newRow("YU12") << PixelFormat::Yu12 << QSize(640, 360);
+    QTest::newRow("YU12 scaled") << PixelFormat::Yu12 << QSize(500, 281);
+    QTest::newRow("YV12") << PixelFormat::Yv12 << QSize(640, 360);
+}
+
+// The colour bars coded in each camera layout come out as the bars through the whole converter:
+// plane order, chroma strides and sizes included.
+void tst_ConvertKernels::converterReadsYuvLayouts()
+{
+    QFETCH(uint32_t, format);
+    QFETCH(QSize, target);
+    const int width = 640, height = 360;
+    std::vector<uint8_t> coded;
+    QVERIFY(SimulatedScene::encode(format == PixelFormat::Yv12 ? PixelFormat::Yu12 : format,
+        barsBgra(width, height).data(), width, height, coded));
+    if (format == PixelFormat::Yv12) {
+        // The same planes with V before U.
+        const size_t luma = size_t(width) * height, plane = luma / 4;
+        std::swap_ranges(coded.begin() + qsizetype(luma), coded.begin() + qsizetype(luma + plane),
+            coded.begin() + qsizetype(luma + plane));
+    }
+    for (const convert::Kernels *k : kernelVariants()) {
+        FrameConverter converter;
+        converter.setKernels(*k);
+        QVERIFY(converter.configure(format, QSize(width, height), 0, target));
+        FrameRef out = Frame::create(target.width(), target.height());
+        QVERIFY(converter.convert(coded.data(), coded.size(), *out));
+        QVERIFY2(worstBarError(*out) <= 4, qPrintable(QString::number(worstBarError(*out))));
+    }
+}
+
+// Full-range YUYV of 75 % colour bars comes out as those colours only when read as full range;
+// read as limited range its colours are stretched away from them.
+void tst_ConvertKernels::fullRangeIsHonoured()
+{
+    const int width = 640, height = 8, pairs = width / 2;
+    Bgr bars[8];
+    for (int bar = 0; bar < 8; ++bar)
+        bars[bar] = { Bars[bar].b * 3 / 4, Bars[bar].g * 3 / 4, Bars[bar].r * 3 / 4 };
+    std::vector<uint8_t> yuyv(size_t(pairs) * 4 * height);
+    for (int y = 0; y < height; ++y)
+        for (int i = 0; i < pairs; ++i) {
+            const Yuv c = fullRangeYuv(bars[2 * i * 8 / width]);
+            const uint8_t pair[4] = { uint8_t(c.y), uint8_t(c.u), uint8_t(c.y), uint8_t(c.v) };
+            std::memcpy(&yuyv[(size_t(y) * pairs + i) * 4], pair, 4);
+        }
+    auto worst = [&](const Frame &frame) {
+        int error = 0;
+        for (int bar = 0; bar < 8; ++bar)
+            error = std::max(error,
+                pixelError(frame.row(height / 2) + 4 * ((2 * bar + 1) * width / 16), bars[bar]));
+        return error;
+    };
+    for (const convert::Kernels *k : kernelVariants()) {
+        FrameConverter converter;
+        converter.setKernels(*k);
+        FrameRef out = Frame::create(width, height);
+        QVERIFY(converter.configure(PixelFormat::Yuyv, QSize(width, height), 0,
+            QSize(width, height), FrameConverter::Range::Full));
+        QVERIFY(converter.convert(yuyv.data(), yuyv.size(), *out));
+        QCOMPARE_LE(worst(*out), 2);
+        QVERIFY(converter.configure(PixelFormat::Yuyv, QSize(width, height), 0,
+            QSize(width, height), FrameConverter::Range::Limited));
+        QVERIFY(converter.convert(yuyv.data(), yuyv.size(), *out));
+        QCOMPARE_GT(worst(*out), 10);
+    }
 }
 
 void tst_ConvertKernels::scaledPictureKeepsLayout_data()

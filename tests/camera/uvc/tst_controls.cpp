@@ -40,14 +40,7 @@ std::shared_ptr<Sim> tst_Controls::add(uint32_t locationId, const char *name)
     Sim::Config config = model->config();
     config.locationId = locationId;
     config.name = name;
-    auto camera = Sim::create(config);
-    for (uint8_t unit : { 1, 2 }) {
-        for (uint8_t selector = 1; selector < 21; ++selector) {
-            if (auto c = model->control(unit, selector)) {
-                camera->setControl(unit, selector, *c);
-            }
-        }
-    }
+    auto camera = model->cloneAs(config);
     UVCDeviceSources::add(camera);
     m_cameras.push_back(camera);
     return camera;
