@@ -8,7 +8,12 @@
 #include <cmath>
 
 DSPRNNFilter::DSPRNNFilter()
-    : m_state(rnnoise_create(nullptr))
+    : DSPRNNFilter(rnnoise_create(nullptr))
+{
+}
+
+DSPRNNFilter::DSPRNNFilter(DenoiseState *state)
+    : m_state(state)
 {
     if (!m_state)
         qWarning() << "DSPRNNFilter::DSPRNNFilter -> RNNoise could not be set up, passing audio through";
@@ -36,15 +41,34 @@ bool DSPRNNFilter::process(const Settings &settings, AudioSample &in, AudioSampl
         startOutput(in, out, true);
         return true;
     }
+    bool stopped = false;
     processWholeUnits(in, out, m_workFormat, true, m_pending, frameBytes,
-                      [this](char *bytes, qsizetype frames) {
+                      [this, &stopped](char *bytes, qsizetype frames) {
         auto *samples = reinterpret_cast<int16_t *>(bytes);
-        for (qsizetype f = 0; f < frames; ++f) {
+        for (qsizetype f = 0; f < frames && !stopped; ++f) {
             int16_t *frame = samples + f * frameSamples;
             dsp::int16ToFloatUnscaled(frame, m_frame.data(), frameSamples);
-            rnnoise_process_frame(m_state, m_frame.data(), m_frame.data());
-            dsp::mixDenoised(frame, m_frame.data(), frame, frameSamples, m_dryGain, m_strength);
+            // A stopped module leaves this frame and the rest as they came.
+            stopped = rnnoise_process_frame(m_state, m_frame.data(), m_frame.data()) < 0.0f;
+            if (!stopped)
+                dsp::mixDenoised(frame, m_frame.data(), frame, frameSamples, m_dryGain, m_strength);
         }
     });
+    if (stopped)
+        stopSuppressing(in, out);
     return true;
+}
+
+void DSPRNNFilter::stopSuppressing(const AudioSample &in, AudioSample &out)
+{
+    qWarning() << "DSPRNNFilter::process -> RNNoise stopped:" << rnnoise_failure(m_state)
+               << "- passing audio through";
+    rnnoise_destroy(m_state);
+    m_state = nullptr;
+    // From the next block on, input goes straight to the output: what is
+    // still waiting for a whole frame follows now, so nothing is lost.
+    QByteArray rest;
+    resampleAudio(m_pending, rest, m_workFormat, in.format, true);
+    out.data.append(rest);
+    m_pending.clear();
 }

@@ -1,43 +1,26 @@
 #include "audio/dsp/rnnoise/rnnoise.h"
-#include "audio/dsp/rnnoise/rnnoise_trap.h"
-
-#include "rnnoise_module.h"
+#include "audio/dsp/rnnoise/rnnoise_instance.h"
+#include "audio/dsp/rnnoise/rnnoise_runtime.h"
 
 #include <pthread.h>
-#include <setjmp.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 enum { FrameSamples = 480, FrameBytes = FrameSamples * (int)sizeof(float), WasmPage = 65536 };
 
-/* What the module's imports see: the instance that called them. */
-struct Z_a_instance_t
-{
-    Z_rnnoise_instance_t *module;
-};
-
-struct DenoiseState
-{
-    Z_rnnoise_instance_t module;
-    struct Z_a_instance_t env;
-    u32 state;  /* the module's own DenoiseState, an address in its memory */
-    u32 frame;  /* 480 floats in its memory, used for input and output */
-    int broken; /* set after a trap; the instance is not entered again */
-};
-
 static pthread_once_t s_moduleOnce = PTHREAD_ONCE_INIT;
-static _Thread_local jmp_buf *t_trapTarget;
+static int s_moduleTrap;
 
-static void initModule(void)
+static void initModule(void *unused)
 {
-    wasm_rt_init();
+    (void)unused;
     Z_rnnoise_init_module();
 }
 
-void rnnoise_wasm_trap(int code)
+static void initModuleOnce(void)
 {
-    longjmp(*t_trapTarget, code ? code : 1);
+    s_moduleTrap = rnnoise_runtime_guard(initModule, NULL);
 }
 
 static wasm_rt_memory_t *memoryOf(struct Z_a_instance_t *env)
@@ -64,45 +47,42 @@ void Z_aZ_b(struct Z_a_instance_t *env, u32 dest, u32 src, u32 count)
     memmove(memory->data + dest, memory->data + src, count);
 }
 
-/* Runs `call` so that a trap inside the module returns 0 here instead of
- * unwinding through the caller. */
-static int runGuarded(void (*call)(DenoiseState *, void *), DenoiseState *st, void *arg)
+static void createInModule(void *arg)
 {
-    jmp_buf target;
-    jmp_buf *outer = t_trapTarget;
-    t_trapTarget = &target;
-    const int trapped = setjmp(target);
-    if (!trapped)
-        call(st, arg);
-    t_trapTarget = outer;
-    return !trapped;
-}
-
-static void createInModule(DenoiseState *st, void *unused)
-{
-    (void)unused;
+    DenoiseState *st = arg;
+    Z_rnnoise_instantiate(&st->module, &st->env);
     Z_rnnoiseZ_d(&st->module); /* static constructors */
     st->state = Z_rnnoiseZ_f(&st->module, 0);
     st->frame = Z_rnnoiseZ_g(&st->module, FrameBytes);
+    if (!st->state || !st->frame)
+        wasm_rt_trap((wasm_rt_trap_t)RNNOISE_TRAP_NO_MEMORY);
 }
 
-static void processInModule(DenoiseState *st, void *vad)
+typedef struct ProcessCall
 {
-    *(float *)vad = Z_rnnoiseZ_j(&st->module, st->state, st->frame, st->frame);
+    DenoiseState *st;
+    float vad;
+} ProcessCall;
+
+static void processInModule(void *arg)
+{
+    ProcessCall *call = arg;
+    DenoiseState *st = call->st;
+    call->vad = Z_rnnoiseZ_j(&st->module, st->state, st->frame, st->frame);
 }
 
 DenoiseState *rnnoise_create(RNNModel *model)
 {
     if (model)
         return NULL;
-    pthread_once(&s_moduleOnce, initModule);
+    pthread_once(&s_moduleOnce, initModuleOnce);
+    if (s_moduleTrap)
+        return NULL;
     DenoiseState *st = calloc(1, sizeof *st);
     if (!st)
         return NULL;
     st->env.module = &st->module;
-    Z_rnnoise_instantiate(&st->module, &st->env);
-    if (!st->module.w2c_c.data || !runGuarded(createInModule, st, NULL) || !st->state
-        || !st->frame) {
+    if (rnnoise_runtime_guard(createInModule, st)) {
         rnnoise_destroy(st);
         return NULL;
     }
@@ -113,23 +93,37 @@ void rnnoise_destroy(DenoiseState *st)
 {
     if (!st)
         return;
+    /* Also after a trap half-way through instantiation: whatever was not
+     * allocated yet is still zero and is skipped. */
     Z_rnnoise_free(&st->module);
     free(st);
 }
 
 float rnnoise_process_frame(DenoiseState *st, float *out, const float *in)
 {
-    float vad = 0.0f;
-    if (st && !st->broken) {
-        memcpy(st->module.w2c_c.data + st->frame, in, FrameBytes);
-        if (runGuarded(processInModule, st, &vad)) {
-            /* re-read the base: the module may have grown (moved) its memory */
-            memcpy(out, st->module.w2c_c.data + st->frame, FrameBytes);
-            return vad;
+    if (st && !st->trap) {
+        wasm_rt_memory_t *memory = &st->module.w2c_c;
+        if ((uint64_t)st->frame + FrameBytes > memory->size) {
+            st->trap = WASM_RT_TRAP_OOB;
+        } else {
+            memcpy(memory->data + st->frame, in, FrameBytes);
+            ProcessCall call = { st, 0.0f };
+            st->trap = rnnoise_runtime_guard(processInModule, &call);
+            if (!st->trap) {
+                /* re-read the base: the module may have grown (moved) its memory */
+                memcpy(out, memory->data + st->frame, FrameBytes);
+                return call.vad;
+            }
         }
-        st->broken = 1;
     }
     if (out != in)
         memcpy(out, in, FrameBytes);
-    return 0.0f;
+    return -1.0f;
+}
+
+const char *rnnoise_failure(const DenoiseState *st)
+{
+    if (!st)
+        return "no state";
+    return st->trap ? rnnoise_trap_text(st->trap) : NULL;
 }

@@ -1,6 +1,8 @@
 #include "audio/dsp/dsprnnfilter.h"
 #include "audio/dsp/rnnoise/rnnoise.h"
+#include "audio/dsp/rnnoise/rnnoise_instance.h"
 #include "audio/dsp/rnnoise/rnnoise_kernels.h"
+#include "audio/dsp/rnnoise/rnnoise_runtime.h"
 
 #include <QtTest>
 
@@ -102,6 +104,61 @@ QByteArray denoiseFrames(const std::vector<int16_t> &input)
     return result;
 }
 
+// Virtual and resident size of this process, in bytes.
+struct ProcessSize
+{
+    qint64 virtualBytes = 0, residentBytes = 0;
+};
+
+ProcessSize processSize()
+{
+    QFile statm("/proc/self/statm");
+    if (!statm.open(QIODevice::ReadOnly))
+        return {};
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    const qint64 page = 4096;
+    return {fields.value(0).toLongLong() * page, fields.value(1).toLongLong() * page};
+}
+
+// Collects the filter's warnings while it lives.
+struct WarningLog
+{
+    WarningLog() { previous = qInstallMessageHandler(collect); lines().clear(); }
+    ~WarningLog() { qInstallMessageHandler(previous); }
+    static QStringList &lines()
+    {
+        static QStringList collected;
+        return collected;
+    }
+    static void collect(QtMsgType type, const QMessageLogContext &, const QString &text)
+    {
+        if (type == QtWarningMsg && text.contains("DSPRNNFilter"))
+            lines().append(text);
+    }
+    QtMessageHandler previous;
+};
+
+// Runs blocks of 48 kHz mono Int16 through `filter`; returns all output bytes.
+QByteArray runBlocks(DSPRNNFilter &filter, const QByteArray &all, qsizetype block)
+{
+    QAudioFormat format;
+    format.setSampleRate(rate);
+    format.setChannelCount(1);
+    format.setSampleFormat(QAudioFormat::Int16);
+    const DSPFilter::Settings settings{{"LastModified", 1}, {"Enabled", true}, {"DSP_Strength", 100}};
+    QByteArray result;
+    for (qsizetype at = 0; at < all.size(); at += block) {
+        AudioSample in;
+        in.format = format;
+        in.timestamp = 1 + at;
+        in.data = all.mid(at, block);
+        AudioSample out;
+        filter.process(settings, in, out);
+        result.append(out.data);
+    }
+    return result;
+}
+
 QByteArray floatBytes(const std::vector<float> &v)
 {
     return QByteArray(reinterpret_cast<const char *>(v.data()), qsizetype(v.size() * sizeof(float)));
@@ -118,6 +175,10 @@ private slots:
     void statesAreIndependentAcrossThreads();
     void nativeKernelsMatchThePlainTranslation();
     void kernelVariantsAgree();
+    void createAndDestroyLeaveTheProcessSizeFlat();
+    void createsUnderAnAddressSpaceLimit();
+    void failedAllocationPassesAudioThrough();
+    void trapInTheModulePassesAudioThrough();
 
 private:
     QTemporaryDir m_dir;
@@ -310,6 +371,98 @@ void tst_RNNoise::kernelVariantsAgree()
     avx2->fft(&plan, in.data(), fb.data());
     QVERIFY(floatBytes(fa) == floatBytes(fb));
     QVERIFY(fa != std::vector<float>(in.size()));
+}
+
+void tst_RNNoise::createAndDestroyLeaveTheProcessSizeFlat()
+{
+    // Each state with a frame through it, so that its memory is really used.
+    float samples[frame];
+    std::copy_n(m_noisy.begin(), frame, samples);
+    const auto cycle = [&samples] {
+        DenoiseState *st = rnnoise_create(nullptr);
+        QVERIFY(st);
+        QVERIFY(rnnoise_process_frame(st, samples, samples) >= 0.0f);
+        rnnoise_destroy(st);
+    };
+    for (int i = 0; i < 10; ++i)
+        cycle();
+    const ProcessSize before = processSize();
+    QVERIFY(before.virtualBytes > 0);
+    for (int i = 0; i < 1000; ++i)
+        cycle();
+    const ProcessSize after = processSize();
+    qInfo("after 1,000 cycles: virtual %.1f MiB (%+.1f), resident %.1f MiB (%+.1f)",
+          after.virtualBytes / 1048576.0, (after.virtualBytes - before.virtualBytes) / 1048576.0,
+          after.residentBytes / 1048576.0, (after.residentBytes - before.residentBytes) / 1048576.0);
+    // Less than two states' worth of growth over 1,000 of them.
+    QVERIFY(after.virtualBytes - before.virtualBytes < 32 * 1048576);
+    QVERIFY(after.residentBytes - before.residentBytes < 32 * 1048576);
+}
+
+void tst_RNNoise::createsUnderAnAddressSpaceLimit()
+{
+    // The plain translation's tool denoises a second of audio with its
+    // address space held to about 4 GB, as a user's limit may do.
+    const QString inPath = m_dir.filePath("limited-in.raw");
+    QFile in(inPath);
+    QVERIFY(in.open(QIODevice::WriteOnly));
+    in.write(reinterpret_cast<const char *>(m_noisy.data()), rate * 2);
+    in.close();
+    QProcess limited;
+    limited.start("bash", {"-c", R"(ulimit -v 4000000 && exec "$0" "$@")", RNNOISE_TRANSLATED,
+                           inPath, m_dir.filePath("limited-out.f32")});
+    QVERIFY(limited.waitForFinished(60000));
+    QVERIFY2(limited.exitStatus() == QProcess::NormalExit && limited.exitCode() == 0,
+             limited.readAllStandardError().constData());
+    QCOMPARE(QFileInfo(m_dir.filePath("limited-out.f32")).size(),
+             qint64(rate / frame * (frame + 1) * sizeof(float)));
+}
+
+namespace {
+void *failAllocation(size_t)
+{
+    return nullptr;
+}
+}
+
+void tst_RNNoise::failedAllocationPassesAudioThrough()
+{
+    const RnnoiseMemoryHooks failing{failAllocation, realloc, free};
+    rnnoise_set_memory_hooks(&failing);
+    DenoiseState *st = rnnoise_create(nullptr);
+    rnnoise_set_memory_hooks(nullptr);
+    QVERIFY(!st);
+
+    WarningLog log;
+    DSPRNNFilter filter(st);
+    const QByteArray input(reinterpret_cast<const char *>(m_noisy.data()), 5 * blockBytes + 300);
+    QCOMPARE(runBlocks(filter, input, blockBytes), input);
+    QCOMPARE(log.lines().size(), 1);
+    QVERIFY2(log.lines().first().contains("passing audio through"), qPrintable(log.lines().first()));
+}
+
+void tst_RNNoise::trapInTheModulePassesAudioThrough()
+{
+    // A state record just past the end of the module's memory, and one far
+    // beyond it: the first access to it inside the module is out of bounds.
+    const QByteArray input(reinterpret_cast<const char *>(m_noisy.data()), 8 * blockBytes);
+    for (const u32 address : {0x01000000u, 0x7ffff000u}) {
+        DenoiseState *st = rnnoise_create(nullptr);
+        QVERIFY(st);
+        QVERIFY(!rnnoise_failure(st));
+        WarningLog log;
+        DSPRNNFilter filter(st);
+        // Two good blocks first: frames go through RNNoise, the 10 ms framing holds some back.
+        const QByteArray good = runBlocks(filter, input.first(2 * blockBytes), blockBytes);
+        QCOMPARE(good.size(), 2 * blockBytes - 2 * blockBytes % (2 * frame));
+        QVERIFY(good != input.first(good.size()));
+        st->state = address;
+        const QByteArray rest = runBlocks(filter, input.sliced(2 * blockBytes), blockBytes);
+        QCOMPARE(good.size() + rest.size(), input.size());
+        QVERIFY(rest == input.sliced(good.size()));
+        QCOMPARE(log.lines().size(), 1);
+        QVERIFY2(log.lines().first().contains("out-of-bounds"), qPrintable(log.lines().first()));
+    }
 }
 
 QTEST_APPLESS_MAIN(tst_RNNoise)
