@@ -5,7 +5,7 @@
 #include <atomic>
 
 /// Captures a microphone in its preferred format and queues the audio in the
-/// working format, cut into 25 ms blocks.
+/// working format, cut into blocks of at most 25 ms as it arrives.
 class AudioInput : public AudioDevice
 {
     Q_OBJECT
@@ -25,6 +25,14 @@ signals:
     /// One or more blocks were queued; emitted on the device's worker thread.
     void onDataRead();
 
+protected:
+    /// Sets the formats and the queue up as a successful open does.
+    void prepareQueue(const QAudioDevice &device, const QAudioFormat &format, const QAudioFormat &captureFormat);
+    /// What the read handler does with the bytes of one read (capture format):
+    /// converts them to the working format and queues them in blocks of at
+    /// most 25 ms, the rest included, each followed by onDataRead.
+    void queueCaptured(QByteArray bytes);
+
 private:
     void readAvailable();
 
@@ -32,7 +40,5 @@ private:
     // notifications do not pile up behind it.
     std::atomic<bool> m_readPending{false};
     QAudioFormat m_captureFormat;
-    // Captured audio short of a whole block, waiting for the rest.
-    QByteArray m_partialBlock;
     qint64 m_blockBytes = 0;
 };

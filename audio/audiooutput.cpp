@@ -55,10 +55,7 @@ QAudio::Error AudioOutput::open(QAudioDevice device, QAudioFormat format)
             return;
         }
         m_stream = std::move(stream);
-        m_failureReported = false;
-        m_writeBytes = m_format.bytesForDuration(100000) & ~qint64(1);
-        m_buffer.setFormat(m_device, m_format);
-        m_buffer.setMaxBufferTime(0.1);
+        prepareQueue(m_device, m_format);
         m_writeTimer = std::make_shared<QTimer>();
         connect(m_writeTimer.get(), &QTimer::timeout, this, &AudioOutput::writeTick);
         m_writeTimer->start(1);
@@ -87,6 +84,26 @@ void AudioOutput::putData(AudioBufferManager::AudioSample &sample, bool verbose)
         m_buffer.pushSample(converted, -1);
 }
 
+void AudioOutput::prepareQueue(const QAudioDevice &device, const QAudioFormat &format)
+{
+    m_device = device;
+    m_format = format;
+    m_failureReported = false;
+    m_writeBytes = m_format.bytesForDuration(100000) & ~qint64(1);
+    m_buffer.setFormat(m_device, m_format);
+    m_buffer.setMaxBufferTime(0.1);
+}
+
+qint64 AudioOutput::writableBytes() const
+{
+    return m_stream ? m_stream->writableBytes() : -1;
+}
+
+qint64 AudioOutput::writeToDevice(const char *data, qint64 size)
+{
+    return m_stream->write(data, size);
+}
+
 void AudioOutput::writeTick()
 {
     AudioBufferManager::AudioSample sample = m_buffer.getSample(m_writeBytes, false);
@@ -96,9 +113,9 @@ void AudioOutput::writeTick()
     }
     // A full sink takes nothing now: what it does not take stays queued for the next tick.
     const int frameBytes = qMax(1, m_format.bytesPerFrame());
-    const qint64 room = m_stream ? m_stream->writableBytes() : -1;
+    const qint64 room = writableBytes();
     const qint64 size = room < 0 ? room : qMin(room, qint64(sample.data.size())) / frameBytes * frameBytes;
-    const qint64 written = size > 0 ? m_stream->write(sample.data.constData(), size) : size;
+    const qint64 written = size > 0 ? writeToDevice(sample.data.constData(), size) : size;
     if (written > 0) {
         accountBlock(sample.data.left(written), "output");
         m_buffer.commitSample(written);

@@ -24,8 +24,18 @@ public slots:
     AudioDevice *clone(const QAudioFormat *format) const override;
     QAudio::Error open(QAudioDevice device, QAudioFormat format) override;
 
-private:
+protected:
+    /// Sets the queue up as a successful open does.
+    void prepareQueue(const QAudioDevice &device, const QAudioFormat &format);
+    /// One tick of the 1 ms write loop: as much of the queue's front as the
+    /// device takes is written and removed; the rest waits for the next tick.
     void writeTick();
+    /// How many bytes the device takes now (negative: it has failed), and
+    /// writing them: the stream on the sound server.
+    virtual qint64 writableBytes() const;
+    virtual qint64 writeToDevice(const char *data, qint64 size);
+
+private:
 
     std::shared_ptr<QTimer> m_writeTimer;
     qint64 m_writeBytes = 0;

@@ -1,5 +1,6 @@
 #include "audio/avfutils.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QList>
 
@@ -23,12 +24,18 @@ uint32_t toIndex(uint32_t deviceId)
     return deviceId - 1;
 }
 
-/// One blocking conversation with the sound server.
+/// One blocking conversation with the sound server, 5 s at most in all (the
+/// time limit of the audio streams): a server that accepts the connection but
+/// never answers makes it fail with PA_ERR_TIMEOUT instead of holding the
+/// caller, which may be the GUI thread.
 class Connection
 {
 public:
+    static constexpr int timeLimitMs = 5000;
+
     Connection()
         : m_loop(pa_mainloop_new())
+        , m_deadline(timeLimitMs)
     {
         m_context = pa_context_new(pa_mainloop_get_api(m_loop), "talvento-control-volume");
         if (!m_context || pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
@@ -39,7 +46,7 @@ public:
                 m_ready = true;
                 return;
             }
-            if (!PA_CONTEXT_IS_GOOD(state) || pa_mainloop_iterate(m_loop, 1, nullptr) < 0)
+            if (!PA_CONTEXT_IS_GOOD(state) || !iterate())
                 return;
         }
     }
@@ -58,16 +65,23 @@ public:
 
     bool isReady() const { return m_ready; }
     pa_context *context() const { return m_context; }
-    int error() const { return m_context ? pa_context_errno(m_context) : PA_ERR_CONNECTIONREFUSED; }
+    int error() const
+    {
+        if (m_timedOut)
+            return PA_ERR_TIMEOUT;
+        return m_context ? pa_context_errno(m_context) : PA_ERR_CONNECTIONREFUSED;
+    }
 
-    /// Runs the loop until `operation` is done. False when the server went away.
+    /// Runs the loop until `operation` is done. False when the server went
+    /// away or the time is up (the operation is then cancelled).
     bool wait(pa_operation *operation)
     {
         if (!operation)
             return false;
         bool ok = true;
         while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-            if (pa_mainloop_iterate(m_loop, 1, nullptr) < 0) {
+            if (!iterate()) {
+                pa_operation_cancel(operation);
                 ok = false;
                 break;
             }
@@ -77,9 +91,23 @@ public:
     }
 
 private:
+    /// One pass of the loop, waiting no longer than the time that is left.
+    bool iterate()
+    {
+        const qint64 left = m_deadline.remainingTime();
+        if (left == 0) {
+            m_timedOut = true;
+            return false;
+        }
+        return pa_mainloop_prepare(m_loop, int(left * 1000)) >= 0 && pa_mainloop_poll(m_loop) >= 0
+            && pa_mainloop_dispatch(m_loop) >= 0;
+    }
+
     pa_mainloop *m_loop = nullptr;
     pa_context *m_context = nullptr;
+    QDeadlineTimer m_deadline;
     bool m_ready = false;
+    bool m_timedOut = false;
 };
 
 struct DeviceState

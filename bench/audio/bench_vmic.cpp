@@ -181,7 +181,7 @@ void BM_ClickLatency(benchmark::State &state)
         Recorder microphone;
         Recorder virtualDevice;
         if (!vmic.start() || !player.open(Player::Signal::Clicks) || !microphone.open("talvento_cam_mic")
-            || !virtualDevice.open("talvento_control.monitor")) {
+            || !virtualDevice.open("talvento_control_mic")) {
             state.SkipWithError("the sound server lacks the fake microphone or the virtual audio device");
             return;
         }
@@ -248,7 +248,7 @@ void BM_Continuity(benchmark::State &state)
     for (auto _ : state) {
         Player player;
         Recorder virtualDevice;
-        if (!player.open(Player::Signal::Voice) || !virtualDevice.open("talvento_control.monitor")) {
+        if (!player.open(Player::Signal::Voice) || !virtualDevice.open("talvento_control_mic")) {
             state.SkipWithError("the sound server lacks the fake microphone or the virtual audio device");
             return;
         }

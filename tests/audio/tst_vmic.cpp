@@ -221,7 +221,7 @@ void tst_VMic::startFeeder()
 Recording tst_VMic::record(int milliseconds)
 {
     QProcess parec;
-    parec.start(QStringLiteral("parec"), {"-d", "talvento_control.monitor", "--latency-msec=20", "--rate=48000",
+    parec.start(QStringLiteral("parec"), {"-d", "talvento_control_mic", "--latency-msec=20", "--rate=48000",
                                           "--channels=1", "--format=s16le"});
     parec.waitForStarted();
     QTest::qWait(milliseconds);
