@@ -131,6 +131,10 @@ bool PulseStream::Opaque::connect(Direction direction, const QByteArray &device,
         result = pa_stream_connect_record(stream, device.constData(), &attributes, PA_STREAM_ADJUST_LATENCY);
     } else {
         attributes.tlength = latencyBytes;
+        // Playback starts (and starts again after an underrun) once a quarter
+        // of the queue is there, not all of it: a full queue before the first
+        // sample plays would be latency for as long as the stream runs.
+        attributes.prebuf = latencyBytes / 4;
         result = pa_stream_connect_playback(stream, device.constData(), &attributes, PA_STREAM_ADJUST_LATENCY,
                                             nullptr, nullptr);
     }

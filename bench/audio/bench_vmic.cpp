@@ -170,6 +170,25 @@ void enableWholeChain(BaseSettings &settings)
         settings.setSubSetting(group, BaseSettings::Enabled, true);
 }
 
+// Milliseconds from each click's arrival at the microphone to its arrival at `out`, sorted.
+std::vector<double> clickLatencies(const Recorder &microphone, const Recorder &out)
+{
+    std::vector<double> latencies;
+    for (size_t sent : onsets(microphone.samples, 8000)) {
+        const int64_t sentUs = microphone.timeOfSampleUs(sent);
+        // The first sample of the output well above its own floor after the click went in.
+        for (size_t arrived : onsets(out.samples, 3000)) {
+            const int64_t arrivedUs = out.timeOfSampleUs(arrived);
+            if (arrivedUs >= sentUs && arrivedUs - sentUs < 500000) {
+                latencies.push_back(double(arrivedUs - sentUs) / 1000);
+                break;
+            }
+        }
+    }
+    std::sort(latencies.begin(), latencies.end());
+    return latencies;
+}
+
 void BM_ClickLatency(benchmark::State &state)
 {
     BaseSettings settings;
@@ -179,36 +198,27 @@ void BM_ClickLatency(benchmark::State &state)
     for (auto _ : state) {
         Player player;
         Recorder microphone;
-        Recorder virtualDevice;
+        Recorder virtualMicrophone;   // the remapped source that call applications record
+        Recorder virtualMonitor;      // the virtual device's own monitor, one server step earlier
         if (!vmic.start() || !player.open(Player::Signal::Clicks) || !microphone.open("talvento_cam_mic")
-            || !virtualDevice.open("talvento_control_mic")) {
+            || !virtualMicrophone.open("talvento_control_mic") || !virtualMonitor.open("talvento_control.monitor")) {
             state.SkipWithError("the sound server lacks the fake microphone or the virtual audio device");
             return;
         }
-        playAndRecord(player, {&microphone, &virtualDevice}, 12);
+        playAndRecord(player, {&microphone, &virtualMicrophone, &virtualMonitor}, 12);
         vmic.stop();
 
-        std::vector<double> latencies;
-        for (size_t sent : onsets(microphone.samples, 8000)) {
-            const int64_t sentUs = microphone.timeOfSampleUs(sent);
-            // The first sample of the output well above its own floor after the click went in.
-            for (size_t arrived : onsets(virtualDevice.samples, 3000)) {
-                const int64_t arrivedUs = virtualDevice.timeOfSampleUs(arrived);
-                if (arrivedUs >= sentUs && arrivedUs - sentUs < 500000) {
-                    latencies.push_back(double(arrivedUs - sentUs) / 1000);
-                    break;
-                }
-            }
-        }
-        if (latencies.empty()) {
+        const std::vector<double> latencies = clickLatencies(microphone, virtualMicrophone);
+        const std::vector<double> monitor = clickLatencies(microphone, virtualMonitor);
+        if (latencies.empty() || monitor.empty()) {
             state.SkipWithError("no click came through");
             return;
         }
-        std::sort(latencies.begin(), latencies.end());
         state.counters["clicks"] = double(latencies.size());
         state.counters["latency_ms_min"] = latencies.front();
         state.counters["latency_ms_median"] = latencies[latencies.size() / 2];
         state.counters["latency_ms_max"] = latencies.back();
+        state.counters["monitor_latency_ms_median"] = monitor[monitor.size() / 2];
     }
 }
 
