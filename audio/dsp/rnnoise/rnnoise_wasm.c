@@ -15,7 +15,7 @@ static int s_moduleTrap;
 static void initModule(void *unused)
 {
     (void)unused;
-    Z_rnnoise_init_module();
+    RNNOISE_INIT_MODULE();
 }
 
 static void initModuleOnce(void)
@@ -23,13 +23,13 @@ static void initModuleOnce(void)
     s_moduleTrap = rnnoise_runtime_guard(initModule, NULL);
 }
 
-static wasm_rt_memory_t *memoryOf(struct Z_a_instance_t *env)
+static wasm_rt_memory_t *memoryOf(RNNOISE_IMPORTS_T *env)
 {
-    return &env->module->w2c_c;
+    return &RNNOISE_MEMORY(env->module);
 }
 
 /* import a.a: emscripten_resize_heap(requested total bytes) -> success */
-u32 Z_aZ_a(struct Z_a_instance_t *env, u32 requested)
+u32 RNNOISE_RESIZE_HEAP(RNNOISE_IMPORTS_T *env, u32 requested)
 {
     wasm_rt_memory_t *memory = memoryOf(env);
     if (requested <= memory->size)
@@ -39,7 +39,7 @@ u32 Z_aZ_a(struct Z_a_instance_t *env, u32 requested)
 }
 
 /* import a.b: emscripten_memcpy_big(dest, src, count) */
-void Z_aZ_b(struct Z_a_instance_t *env, u32 dest, u32 src, u32 count)
+void RNNOISE_MEMCPY_BIG(RNNOISE_IMPORTS_T *env, u32 dest, u32 src, u32 count)
 {
     wasm_rt_memory_t *memory = memoryOf(env);
     if ((uint64_t)dest + count > memory->size || (uint64_t)src + count > memory->size)
@@ -50,10 +50,10 @@ void Z_aZ_b(struct Z_a_instance_t *env, u32 dest, u32 src, u32 count)
 static void createInModule(void *arg)
 {
     DenoiseState *st = arg;
-    Z_rnnoise_instantiate(&st->module, &st->env);
-    Z_rnnoiseZ_d(&st->module); /* static constructors */
-    st->state = Z_rnnoiseZ_f(&st->module, 0);
-    st->frame = Z_rnnoiseZ_g(&st->module, FrameBytes);
+    RNNOISE_INSTANTIATE(&st->module, &st->env);
+    RNNOISE_RUN_CONSTRUCTORS(&st->module);
+    st->state = RNNOISE_CREATE(&st->module, 0);
+    st->frame = RNNOISE_MALLOC(&st->module, FrameBytes);
     if (!st->state || !st->frame)
         wasm_rt_trap((wasm_rt_trap_t)RNNOISE_TRAP_NO_MEMORY);
 }
@@ -68,7 +68,7 @@ static void processInModule(void *arg)
 {
     ProcessCall *call = arg;
     DenoiseState *st = call->st;
-    call->vad = Z_rnnoiseZ_j(&st->module, st->state, st->frame, st->frame);
+    call->vad = RNNOISE_PROCESS_FRAME(&st->module, st->state, st->frame, st->frame);
 }
 
 DenoiseState *rnnoise_create(RNNModel *model)
@@ -95,14 +95,14 @@ void rnnoise_destroy(DenoiseState *st)
         return;
     /* Also after a trap half-way through instantiation: whatever was not
      * allocated yet is still zero and is skipped. */
-    Z_rnnoise_free(&st->module);
+    RNNOISE_FREE(&st->module);
     free(st);
 }
 
 float rnnoise_process_frame(DenoiseState *st, float *out, const float *in)
 {
     if (st && !st->trap) {
-        wasm_rt_memory_t *memory = &st->module.w2c_c;
+        wasm_rt_memory_t *memory = &RNNOISE_MEMORY(&st->module);
         if ((uint64_t)st->frame + FrameBytes > memory->size) {
             st->trap = WASM_RT_TRAP_OOB;
         } else {
