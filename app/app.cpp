@@ -7,6 +7,7 @@
 #include "app/wizardplatformdesktop.h"
 #include "app/system/desktopintegration.h"
 #include "app/system/oshelper.h"
+#include "app/system/runtimedir.h"
 #include "audio/vmic.h"
 #include "camera/cameragrabber.h"
 #include "camera/capturesession.h"
@@ -52,6 +53,16 @@ int parseMs(const QString &value)
     return ok && ms >= 1 ? ms : 0;
 }
 
+// One running copy per user: the lock lies in the user's private runtime folder, where no other
+// user can take it first.
+QString instanceLockPath()
+{
+    const QString dir = runtimedir::path();
+    if (dir.isEmpty())
+        return QString(); // no lock can be taken; the start-up reports it
+    return QDir(dir).absoluteFilePath(QStringLiteral("%1.lock").arg("Talvento"));
+}
+
 } // namespace
 
 const QMap<App::UIElement, QPair<QString, QString>> App::_uiColors = {
@@ -75,7 +86,7 @@ const QMap<App::UIElement, QPair<QString, QString>> App::_uiColors = {
 
 App::App(int &argc, char **argv, int flags)
     : QApplication(argc, argv, flags)
-    , instanceLock(QDir(QDir::tempPath()).absoluteFilePath(QStringLiteral("%1.lock").arg("Talvento")))
+    , instanceLock(instanceLockPath())
 {
     resources::init();
     setQuitOnLastWindowClosed(false);
@@ -137,8 +148,10 @@ App::App(int &argc, char **argv, int flags)
     }
 
     singleInstance = instanceLock.tryLock(100);
-    if (!singleInstance)
+    if (!singleInstance) {
+        qDebug() << "App::App -> the instance lock" << instanceLock.fileName() << "is held:" << instanceLock.error();
         return;
+    }
 
     startup();
     buildTray();

@@ -9,6 +9,9 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 // The command-line modes and the single-instance lock, run as real processes of the built
 // application, each with a private configuration and temporary directory.
 class tst_AppProcess : public QObject
@@ -23,6 +26,8 @@ private slots:
     void invalidQuitIsIgnored();
     void timedQuit();
     void secondInstanceIsRefused();
+    void eachUserHoldsOwnLock_data();
+    void eachUserHoldsOwnLock();
     void uninstallEmptiesTheStore();
     void bundleRemoval_data();
     void bundleRemoval();
@@ -30,7 +35,9 @@ private slots:
 
 private:
     std::unique_ptr<QProcess> launch(const QStringList &arguments,
-                                     const QProcessEnvironment &extra = QProcessEnvironment());
+                                     const QProcessEnvironment &extra = QProcessEnvironment(),
+                                     const QStringList &asUser = {});
+    QString lockPath() const { return m_home.filePath("run/Talvento.lock"); }
     static bool finish(QProcess &process, int timeoutMs = 60000);
     static QString output(QProcess &process);
     // Waits until the process has written `text` to standard error.
@@ -46,6 +53,9 @@ void tst_AppProcess::initTestCase()
     QVERIFY(QFile::exists(TALVENTO_APP_EXECUTABLE));
     // This process reads and writes the same private store as the application under test.
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath("config")));
+    QVERIFY(QDir().mkpath(m_home.filePath("run")));
+    QVERIFY(QFile::setPermissions(m_home.filePath("run"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                             | QFileDevice::ExeOwner));
 }
 
 void tst_AppProcess::init()
@@ -53,7 +63,7 @@ void tst_AppProcess::init()
     BaseSettings store;
     store.clear();
     store.sync();
-    QFile::remove(m_home.filePath("Talvento.lock")); // left behind by a killed instance
+    QFile::remove(lockPath()); // left behind by a killed instance
 }
 
 void tst_AppProcess::cleanup()
@@ -67,19 +77,24 @@ void tst_AppProcess::cleanup()
     m_running.clear();
 }
 
+// `asUser` runs the application through a wrapper command (setpriv as another user).
 std::unique_ptr<QProcess> tst_AppProcess::launch(const QStringList &arguments,
-                                                 const QProcessEnvironment &extra)
+                                                 const QProcessEnvironment &extra, const QStringList &asUser)
 {
     auto process = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("XDG_CONFIG_HOME", m_home.filePath("config"));
     env.insert("TMPDIR", m_home.path());
+    env.insert("XDG_RUNTIME_DIR", m_home.filePath("run"));
     env.insert("QT_LOGGING_RULES", "default.debug=true");
     env.insert(extra);
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::SeparateChannels);
-    process->start(TALVENTO_APP_EXECUTABLE, arguments);
+    if (asUser.isEmpty())
+        process->start(TALVENTO_APP_EXECUTABLE, arguments);
+    else
+        process->start(asUser.first(), asUser.mid(1) + QStringList { TALVENTO_APP_EXECUTABLE } + arguments);
     return process;
 }
 
@@ -128,7 +143,7 @@ void tst_AppProcess::invalidQuitIsIgnored()
     m_running.append(app);
     // Normal start-up follows: the lock is taken and the tray icon is shown.
     QVERIFY(waitForOutput(*app, "tray icon shown"));
-    QVERIFY(QFile::exists(m_home.filePath("Talvento.lock")));
+    QVERIFY(QFile::exists(lockPath()));
 }
 
 void tst_AppProcess::timedQuit()
@@ -139,7 +154,7 @@ void tst_AppProcess::timedQuit()
     QCOMPARE(app->exitCode(), 0);
     QVERIFY2(log.contains("Found quit arg \"1500\""), qPrintable(log));
     QVERIFY2(!log.contains("tray icon"), qPrintable(log));
-    QVERIFY(!QFile::exists(m_home.filePath("Talvento.lock")));
+    QVERIFY(!QFile::exists(lockPath()));
 }
 
 void tst_AppProcess::secondInstanceIsRefused()
@@ -159,6 +174,83 @@ void tst_AppProcess::secondInstanceIsRefused()
              qPrintable(log));
     QVERIFY2(!log.contains("tray icon"), qPrintable(log));
     QCOMPARE(first->state(), QProcess::Running);
+}
+
+void tst_AppProcess::eachUserHoldsOwnLock_data()
+{
+    QTest::addColumn<bool>("otherHasRuntimeDir");
+    QTest::addColumn<bool>("folderTakenByOther");
+    QTest::newRow("both with runtime folders") << true << false;
+    QTest::newRow("other user without one") << false << false;
+    // The other user took the per-user folder name of this user in the shared temporary folder
+    // first; this user's copy must still start, and the other's lock stays where it was.
+    QTest::newRow("per-user folder name taken") << false << true;
+}
+
+void tst_AppProcess::eachUserHoldsOwnLock()
+{
+    QFETCH(bool, otherHasRuntimeDir);
+    QFETCH(bool, folderTakenByOther);
+    if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
+        QSKIP("needs root and setpriv to run a copy as another user");
+    constexpr uint other = 65534;
+
+    // Both users share one temporary folder, as they share /tmp on a desktop.
+    QTemporaryDir outside(QDir::tempPath() + "/tst_appprocess-users-XXXXXX");
+    QVERIFY(outside.isValid());
+    const QString shared = outside.filePath("tmp");
+    const QString otherHome = outside.filePath("other");
+    QVERIFY(QDir().mkpath(shared) && QDir().mkpath(otherHome + "/run"));
+    QVERIFY(::chmod(QFile::encodeName(outside.path()).constData(), 0755) == 0);
+    QVERIFY(::chmod(QFile::encodeName(shared).constData(), 01777) == 0);
+    QVERIFY(::chmod(QFile::encodeName(otherHome + "/run").constData(), 0700) == 0);
+    QVERIFY(::chown(QFile::encodeName(otherHome).constData(), other, other) == 0);
+    QVERIFY(::chown(QFile::encodeName(otherHome + "/run").constData(), other, other) == 0);
+    const QString takenName = shared + QStringLiteral("/talvento-%1").arg(::geteuid());
+    if (folderTakenByOther) {
+        QVERIFY(QDir().mkpath(takenName));
+        QVERIFY(::chmod(QFile::encodeName(takenName).constData(), 0777) == 0);
+        QVERIFY(::chown(QFile::encodeName(takenName).constData(), other, other) == 0);
+    }
+
+    QProcessEnvironment mine;
+    mine.insert("TMPDIR", shared);
+    QProcessEnvironment theirs = mine;
+    theirs.insert("HOME", otherHome);
+    theirs.insert("XDG_CONFIG_HOME", otherHome + "/config");
+    theirs.insert("XDG_CACHE_HOME", otherHome + "/cache");
+    if (otherHasRuntimeDir)
+        theirs.insert("XDG_RUNTIME_DIR", otherHome + "/run");
+
+    // An empty value counts as no runtime folder.
+    mine.insert("XDG_CACHE_HOME", m_home.filePath("cache"));
+    if (folderTakenByOther)
+        mine.insert("XDG_RUNTIME_DIR", "");
+    if (!otherHasRuntimeDir)
+        theirs.insert("XDG_RUNTIME_DIR", "");
+
+    std::shared_ptr<QProcess> first = launch({}, mine);
+    m_running.append(first);
+    QVERIFY(waitForOutput(*first, "tray icon shown"));
+
+    const QStringList asOther { "setpriv", QStringLiteral("--reuid=%1").arg(other),
+                                QStringLiteral("--regid=%1").arg(other), "--clear-groups" };
+    std::shared_ptr<QProcess> second = launch({}, theirs, asOther);
+    m_running.append(second);
+    QVERIFY(waitForOutput(*second, "tray icon shown"));
+    QCOMPARE(first->state(), QProcess::Running);
+    QCOMPARE(second->state(), QProcess::Running);
+
+    const QString otherLock = otherHasRuntimeDir ? otherHome + "/run/Talvento.lock"
+                                                 : shared + QStringLiteral("/talvento-%1/Talvento.lock").arg(other);
+    QVERIFY2(QFileInfo::exists(otherLock), qPrintable(otherLock));
+    QCOMPARE(QFileInfo(otherLock).ownerId(), other);
+    if (folderTakenByOther) {
+        QVERIFY(!QFileInfo::exists(takenName + "/Talvento.lock"));
+        QVERIFY(QFileInfo::exists(m_home.filePath("cache/talvento-runtime/Talvento.lock")));
+    } else {
+        QVERIFY(QFileInfo::exists(lockPath()));
+    }
 }
 
 void tst_AppProcess::uninstallEmptiesTheStore()
