@@ -2,6 +2,7 @@
 
 #include "app/colorscheme.h"
 #include "app/core/logging.h"
+#include "app/core/version.h"
 #include "app/osversion.h"
 #include "app/popupplacement.h"
 #include "app/wizardplatformdesktop.h"
@@ -18,6 +19,7 @@
 #include "light/simulatedlightpanel.h"
 #include "resources/resources.h"
 #include "update/updatemanager.h"
+#include "vcam/sharedframering.h"
 #include "vcam/vcam.h"
 #include "vcam/virtualcamera.h"
 
@@ -40,10 +42,6 @@
 namespace {
 
 const QString appTitle = QStringLiteral("Talvento Control");
-
-// Set in test runs, which cannot click: every message box is answered as soon as it opens,
-// with its yes button ("yes") or its no button ("no", the yes button when it has none).
-const char answerMessagesVariable[] = "TALVENTO_ANSWER_MESSAGES";
 
 // A positive decimal number of milliseconds, or 0 for anything else.
 int parseMs(const QString &value)
@@ -84,15 +82,18 @@ const QMap<App::UIElement, QPair<QString, QString>> App::_uiColors = {
     { InfoText, { "#474749", "#ffffff" } },
 };
 
-App::App(int &argc, char **argv, int flags)
+App::App(int &argc, char **argv, int flags, const AppSeams &seams)
     : QApplication(argc, argv, flags)
+    , seams(seams)
     , instanceLock(instanceLockPath())
 {
     resources::init();
+    if (!seams.vcamSegment.isEmpty())
+        SharedFrameRing::setDefaultName(seams.vcamSegment);
     setQuitOnLastWindowClosed(false);
     setApplicationDisplayName(appTitle);
     setApplicationName(appTitle);
-    setApplicationVersion(QStringLiteral("v%1.%2.%3").arg("0", "25", "8"));
+    setApplicationVersion(QStringLiteral("v%1.%2.%3").arg(version::Major).arg(version::Minor).arg(version::Patch));
     darkMode = colorscheme::isDark();
 
     if (argc >= 2) {
@@ -458,13 +459,26 @@ bool App::showMessage(const QString &text, const QString &noText, const QString 
     QPushButton *yesButton = box.addButton(yesText, QMessageBox::YesRole);
     box.setDefaultButton(yesButton);
 
-    const QByteArray answer = qgetenv(answerMessagesVariable);
-    if (!answer.isEmpty()) {
-        QPushButton *button = answer == "no" && noButton ? noButton : yesButton;
+    if (seams.answerMessages != AppSeams::Answer::None) {
+        QPushButton *button = seams.answerMessages == AppSeams::Answer::No && noButton ? noButton : yesButton;
         QTimer::singleShot(0, button, &QPushButton::click);
     }
     box.exec();
     return box.clickedButton() == yesButton;
+}
+
+int runApplication(const std::shared_ptr<App> &app)
+{
+    if (app->isQuitting())
+        return 0;
+    if (app->isSingleInstance()) {
+        app->run([app = app.get()] { app->showMainWindow(); }, 300);
+        return QApplication::exec();
+    }
+    app->showMessage(App::tr("The application is already running.\n"
+                             "you are allowed to run only one instance of the application."),
+                     "", "Ok", "");
+    return 1;
 }
 
 QRect App::computePopupPlacingArea(QWidget *popup)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/appseams.h"
 #include "app/core/basesettings.h"
 
 #include <QApplication>
@@ -55,7 +56,8 @@ public:
     };
     Q_ENUM(UIElement)
 
-    App(int &argc, char **argv, int flags);
+    /// `seams` are for test runs; the shipped entry point passes none.
+    App(int &argc, char **argv, int flags, const AppSeams &seams = AppSeams());
     ~App() override;
 
     // GUI thread.
@@ -138,6 +140,7 @@ private:
 
     static const QMap<UIElement, QPair<QString, QString>> _uiColors;
 
+    AppSeams seams;
     BaseSettings settings;
     QMap<QString, QAction *> trayActions;
     QSystemTrayIcon *trayIcon = nullptr;
@@ -156,3 +159,7 @@ private:
     /// The simulated light panel under --simulate; null for the system's Bluetooth.
     std::shared_ptr<BleTransport> lightTransport;
 };
+
+/// The process entry after construction: the event loop of a single instance, or the "already
+/// running" message and 1 for a second one.
+int runApplication(const std::shared_ptr<App> &app);

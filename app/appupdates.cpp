@@ -1,10 +1,12 @@
 #include "app/app.h"
 
+#include "app/system/oshelper.h"
 #include "gui/mainwidget.h"
 
 #include "update/updatemanager.h"
 
 #include <QDebug>
+#include <QSslConfiguration>
 
 void App::setupUpdateManager()
 {
@@ -13,6 +15,13 @@ void App::setupUpdateManager()
     // The manager emits on its worker thread; automatic connections bring every signal to the
     // GUI thread, where the message boxes open.
     updateManager = new UpdateManager(nullptr);
+    if (seams.updateManifestUrl.isValid())
+        updateManager->setManifestUrl(seams.updateManifestUrl);
+    if (!seams.updateCaCertificates.isEmpty()) {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.addCaCertificates(seams.updateCaCertificates);
+        updateManager->setSslConfiguration(configuration);
+    }
     const auto failure = [this](const QString &what, UpdateManager::UpdateError error) {
         showMessage(QStringLiteral("%1 (%2).<br>%3")
                         .arg(what, UpdateManager::errorToString(error), tr("Please try again later.")),
@@ -44,6 +53,17 @@ void App::setupUpdateManager()
             if (updateManager)
                 updateManager->runInstaller(path);
         }, 1);
+    });
+    connect(updateManager, &UpdateManager::onUpdateInstalled, this, [this] {
+        // The installed files are the new version now: start it and make way for it. The new
+        // copy waits before it takes the instance lock, which this one gives back as it quits.
+        showMessage(tr("The update was installed. Talvento Control restarts now."), "", "Ok", "");
+        if (!OSHelper::openAppBundle(OSHelper::getInstallationBundlePath(), {QStringLiteral("-s"), QStringLiteral("3000")})) {
+            qWarning() << "App::onUpdateInstalled -> cannot start the installed version at"
+                       << OSHelper::getInstallationBundlePath();
+            return;
+        }
+        shutdown();
     });
     connect(updateManager, &UpdateManager::onNoUpdatesAvailable, this, [this] {
         showMessage(tr("You are running the latest version."), "", "Ok", "");

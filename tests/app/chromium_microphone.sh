@@ -5,7 +5,7 @@
 # virtual camera, as a call would, so that the microphone runs). The recorded level is above
 # the noise floor measured the same way before the application starts. Against PulseAudio, or
 # PipeWire with pipewire-pulse when TALVENTO_TEST_SOUND_SERVER is "pipewire".
-# Usage: chromium_microphone.sh <talvento-control> <source dir> <talvento-vcam-view>
+# Usage: chromium_microphone.sh <talvento-control-test> <source dir> <talvento-vcam-view>
 set -uo pipefail
 app=$1
 top=$2
@@ -20,8 +20,8 @@ for tool in chromium node espeak-ng sox pactl; do
 done
 
 source "$top/scripts/services.sh"
-export TALVENTO_VCAM_SEGMENT=/talvento-chromium-$$
-trap 'rm -f "/dev/shm$TALVENTO_VCAM_SEGMENT"; stop_services' EXIT
+segment=/talvento-chromium-$$
+trap 'rm -f "/dev/shm$segment"; stop_services' EXIT
 if [ "${TALVENTO_TEST_SOUND_SERVER:-}" = pipewire ]; then
     start_pipewire || { echo "FAIL: cannot start PipeWire"; exit 1; }
 else
@@ -44,17 +44,17 @@ chromium_eval() { TMPDIR=$SVC_DIR timeout 60 node "$cdp" "$page" "$1"; }
 floor=$(chromium_eval "rmsOf('Talvento Control Microphone', 1000)") || fail "Chromium could not record before the start"
 
 export XDG_CONFIG_HOME=$SVC_DIR/config TMPDIR=$SVC_DIR QT_QPA_PLATFORM=offscreen
-export QT_LOGGING_RULES=default.debug=true TALVENTO_ANSWER_MESSAGES=yes
+export QT_LOGGING_RULES=default.debug=true
 log=$SVC_DIR/app.log
-"$app" --simulate >"$log" 2>&1 &
+"$app" --simulate --answer-messages yes --vcam-segment "$segment" >"$log" 2>&1 &
 pid=$!
 for _ in $(seq 600); do
-    grep -qF 'Successfully opened audio output  "Talvento Control"' "$log" && [ -e "/dev/shm$TALVENTO_VCAM_SEGMENT" ] && break
+    grep -qF 'Successfully opened audio output  "Talvento Control"' "$log" && [ -e "/dev/shm$segment" ] && break
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
 done
 grep -qF 'Successfully opened audio output  "Talvento Control"' "$log" || fail "the application opened no virtual audio output"
-"$viewer" --measure 90 >/dev/null 2>&1 &
+"$viewer" --segment "$segment" --measure 90 >/dev/null 2>&1 &
 reader=$!
 sleep 3 # the microphone follows the camera's client within a client check
 kill -0 "$reader" 2>/dev/null || fail "the viewer could not read the virtual camera"

@@ -4,7 +4,7 @@
 # its settings window into the frames a viewer reads, quits through the tray's Quit entry and
 # stops its components in order. Private sound server, settings, lock, camera segment and
 # runtime directory.
-# Usage: endtoend.sh <talvento-control> <source dir> <talvento-vcam-view>
+# Usage: endtoend.sh <talvento-control-test> <source dir> <talvento-vcam-view>
 set -uo pipefail
 app=$1
 top=$2
@@ -17,16 +17,17 @@ if [ -z "${DISPLAY:-}" ] || ! command -v xdotool >/dev/null; then
 fi
 
 source "$top/scripts/services.sh"
-export TALVENTO_VCAM_SEGMENT=/talvento-endtoend-$$
-trap 'rm -f "/dev/shm$TALVENTO_VCAM_SEGMENT"; stop_services' EXIT
+segment=/talvento-endtoend-$$
+trap 'rm -f "/dev/shm$segment"; stop_services' EXIT
 start_audio || { echo "FAIL: cannot start the sound server"; exit 1; }
 start_test_microphone
 ensure_virtual_audio || { echo "FAIL: cannot create the virtual audio device"; exit 1; }
 
-export XDG_CONFIG_HOME=$SVC_DIR/config TMPDIR=$SVC_DIR QT_QPA_PLATFORM=xcb
-export QT_LOGGING_RULES=default.debug=true TALVENTO_ANSWER_MESSAGES=yes
+mkdir -m 700 "$SVC_DIR/run"
+export XDG_CONFIG_HOME=$SVC_DIR/config TMPDIR=$SVC_DIR XDG_RUNTIME_DIR=$SVC_DIR/run QT_QPA_PLATFORM=xcb
+export QT_LOGGING_RULES=default.debug=true
 log=$SVC_DIR/app.log
-"$app" --simulate >"$log" 2>&1 &
+"$app" --simulate --answer-messages yes --vcam-segment "$segment" >"$log" 2>&1 &
 pid=$!
 
 failed=0
@@ -66,7 +67,7 @@ sys.exit(0 if (width, height) == (1280, 720) and dark(0, 60) and dark(width - 60
 PY
 }
 frame=$SVC_DIR/frame.ppm
-"$viewer" --save "$frame" --skip 5 >/dev/null 2>&1 || fail "the viewer saved no frame"
+"$viewer" --segment "$segment" --save "$frame" --skip 5 >/dev/null 2>&1 || fail "the viewer saved no frame"
 if [ -s "$frame" ] && has_pillars "$frame"; then fail "pillars before any rotation"; fi
 
 # The Rotation row of the settings window's Settings page, turned one step with the keyboard.
@@ -87,7 +88,7 @@ else
     rotated=""
     for _ in $(seq 20); do
         sleep 0.5
-        "$viewer" --save "$frame" --skip 2 >/dev/null 2>&1 && has_pillars "$frame" && { rotated=1; break; }
+        "$viewer" --segment "$segment" --save "$frame" --skip 2 >/dev/null 2>&1 && has_pillars "$frame" && { rotated=1; break; }
     done
     [ -n "$rotated" ] || fail "the Rotation row's change did not reach the frames"
 fi

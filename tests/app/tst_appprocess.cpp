@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -28,6 +29,7 @@ private slots:
     void secondInstanceIsRefused();
     void eachUserHoldsOwnLock_data();
     void eachUserHoldsOwnLock();
+    void updateCheckStaysOnLoopback();
     void uninstallEmptiesTheStore();
     void bundleRemoval_data();
     void bundleRemoval();
@@ -163,9 +165,7 @@ void tst_AppProcess::secondInstanceIsRefused()
     m_running.append(first);
     QVERIFY(waitForOutput(*first, "tray icon shown"));
 
-    QProcessEnvironment answer;
-    answer.insert("TALVENTO_ANSWER_MESSAGES", "yes");
-    std::unique_ptr<QProcess> second = launch({}, answer);
+    std::unique_ptr<QProcess> second = launch({ "--answer-messages", "yes" });
     QVERIFY(finish(*second));
     const QString log = output(*second);
     QCOMPARE(second->exitCode(), 1);
@@ -251,6 +251,32 @@ void tst_AppProcess::eachUserHoldsOwnLock()
     } else {
         QVERIFY(QFileInfo::exists(lockPath()));
     }
+}
+
+void tst_AppProcess::updateCheckStaysOnLoopback()
+{
+    // The silent update check of a started application goes where the test says...
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    const QString segment = QStringLiteral("/talvento-vcam-appprocess-%1").arg(QCoreApplication::applicationPid());
+    const QStringList simulated { "--simulate", "--answer-messages", "yes", "--vcam-segment", segment };
+    std::shared_ptr<QProcess> told = launch(simulated + QStringList { "--update-manifest",
+        QStringLiteral("https://127.0.0.1:%1/TalventoControl/update_manifest.json").arg(server.serverPort()) });
+    m_running.append(told);
+    QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections() || told->state() == QProcess::NotRunning, 60000);
+    QVERIFY2(server.hasPendingConnections(), qPrintable(output(*told)));
+    told->kill();
+    told->waitForFinished(10000);
+
+    // ...and, told nothing, to a closed loopback port: never to the real update host.
+    std::shared_ptr<QProcess> untold = launch(simulated);
+    m_running.append(untold);
+    QVERIFY(waitForOutput(*untold, "App::onCheckForUpdatesFinished"));
+    untold->kill();
+    untold->waitForFinished(10000);
+    const QString log = output(*untold);
+    QVERIFY2(!log.contains("downloads.talvento.com"), qPrintable(log));
+    QFile::remove(QStringLiteral("/dev/shm") + segment);
 }
 
 void tst_AppProcess::uninstallEmptiesTheStore()

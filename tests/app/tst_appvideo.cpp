@@ -93,8 +93,10 @@ void tst_AppVideo::initTestCase()
     QVERIFY(QFile::exists(TALVENTO_APP_EXECUTABLE));
     // A camera segment of its own: the test neither watches nor feeds anyone else's.
     m_segment = QStringLiteral("/talvento-vcam-test-%1").arg(QCoreApplication::applicationPid());
-    qputenv("TALVENTO_VCAM_SEGMENT", m_segment.toLocal8Bit());
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_home.filePath("config")));
+    QVERIFY(QDir().mkpath(m_home.filePath("run")));
+    QVERIFY(QFile::setPermissions(m_home.filePath("run"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                             | QFileDevice::ExeOwner));
 }
 
 void tst_AppVideo::cleanup()
@@ -108,7 +110,7 @@ void tst_AppVideo::cleanup()
     }
     m_app.reset();
     SharedFrameRing::unlink(m_segment);
-    QFile::remove(m_home.filePath("Talvento.lock"));
+    QFile::remove(m_home.filePath("run/Talvento.lock"));
 }
 
 bool tst_AppVideo::readUntil(SharedFrameRing &ring, const std::function<bool(const QImage &)> &done, QImage &last)
@@ -163,10 +165,10 @@ void tst_AppVideo::storedEffectsReachTheReader()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("TMPDIR", m_home.path());
-    env.insert("TALVENTO_ANSWER_MESSAGES", "yes");
+    env.insert("XDG_RUNTIME_DIR", m_home.filePath("run"));
     m_app->setProcessEnvironment(env);
     m_app->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_app->start(TALVENTO_APP_EXECUTABLE, {"--simulate"});
+    m_app->start(TALVENTO_APP_EXECUTABLE, {"--simulate", "--answer-messages", "yes", "--vcam-segment", m_segment});
     QVERIFY(m_app->waitForStarted());
 
     // The segment appears once the virtual camera has started.

@@ -71,10 +71,10 @@ private:
 void tst_VCam::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    // A camera segment of its own (the viewer inherits it): other test runs
-    // on the machine neither read nor feed it.
+    // A camera segment of its own (the viewer is pointed at it): other test
+    // runs on the machine neither read nor feed it.
     m_segment = QStringLiteral("/talvento-vcam-test-%1").arg(QCoreApplication::applicationPid());
-    qputenv("TALVENTO_VCAM_SEGMENT", m_segment.toLocal8Bit());
+    SharedFrameRing::setDefaultName(m_segment);
     QStandardPaths::setTestModeEnabled(true);
     g_previousHandler = qInstallMessageHandler(recordMessage);
     CaptureSession::useSimulatedCameras(true);
@@ -103,7 +103,7 @@ void tst_VCam::processedFrameReachesTheViewer()
 
     const QString path = m_dir.filePath(QStringLiteral("frame.png"));
     QProcess view;
-    view.start(viewer(), {QStringLiteral("--save"), path, QStringLiteral("--skip"), QStringLiteral("10"),
+    view.start(viewer(), {QStringLiteral("--segment"), m_segment, QStringLiteral("--save"), path, QStringLiteral("--skip"), QStringLiteral("10"),
                           QStringLiteral("--wait"), QStringLiteral("20")});
     QVERIFY(view.waitForFinished(60000));
     QVERIFY2(view.exitCode() == 0, view.readAllStandardError().constData());
@@ -148,7 +148,7 @@ void tst_VCam::grabberFollowsTheClients()
 
     // A viewer connects: the grabber starts again within a tick.
     QProcess view;
-    view.start(viewer(), {QStringLiteral("--measure"), QStringLiteral("30")});
+    view.start(viewer(), {QStringLiteral("--segment"), m_segment, QStringLiteral("--measure"), QStringLiteral("30")});
     QVERIFY(view.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(logContains("restarting VCam physical grabber, it's not running!"), 10000);
     QTRY_VERIFY(vcam.isGrabberRunning());

@@ -148,9 +148,14 @@ int main(int argc, char **argv)
                                   QStringLiteral("N"), QStringLiteral("10"));
     const QCommandLineOption skip(QStringLiteral("skip"), QStringLiteral("Skip N frames before saving."),
                                   QStringLiteral("N"), QStringLiteral("0"));
-    parser.addOptions({save, seconds, wait, skip});
+    const QCommandLineOption segment(QStringLiteral("segment"),
+                                     QStringLiteral("Watch the camera of another segment (\"/name\")."),
+                                     QStringLiteral("name"));
+    parser.addOptions({save, seconds, wait, skip, segment});
     parser.process(app);
 
+    if (parser.isSet(segment))
+        SharedFrameRing::setDefaultName(parser.value(segment));
     SharedFrameRing ring(SharedFrameRing::Role::Reader);
     if (!ring.isValid() || !ring.registerClient()) {
         std::fprintf(stderr, "talvento-vcam-view: cannot connect to the virtual camera: %s\n",
