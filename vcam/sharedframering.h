@@ -18,9 +18,13 @@ public:
     static constexpr int Width = 1280;
     static constexpr int Height = 720;
 
-    /// The segment every program of this user meets at (a run that sets
-    /// TALVENTO_VCAM_SEGMENT to "/name" meets at that one instead).
+    /// The segment every program of this user meets at, unless this process
+    /// was given another one with setDefaultName().
     static QString defaultName();
+    /// Makes "/name" the default segment of this process (a test or a soak run
+    /// that must neither feed nor watch the user's camera); empty restores the
+    /// user's own. Call it before any ring is made.
+    static void setDefaultName(const QString &name);
 
     enum class Role { Writer, Reader };
     /// A writer creates the segment when it is missing; a reader only attaches.

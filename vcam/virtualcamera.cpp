@@ -292,6 +292,9 @@ struct Registry
     std::mutex mutex;
     bool published = false;
     std::shared_ptr<SharedMemoryProvider> provider;
+    /// Holds the shared-memory camera's segment from publish() to withdraw() (or the process's
+    /// end), when it is removed again.
+    std::unique_ptr<SharedFrameRing> segment;
     std::unique_ptr<SinkStream> sink;
 };
 
@@ -310,11 +313,12 @@ void publish()
     if (r.published)
         return;
     // The segment exists from now on, so readers can attach before the first frame.
-    SharedFrameRing writer(SharedFrameRing::Role::Writer);
-    if (!writer.isValid()) {
-        qWarning() << "VirtualCamera -> cannot create the shared-memory camera:" << writer.errorString();
+    auto segment = std::make_unique<SharedFrameRing>(SharedFrameRing::Role::Writer);
+    if (!segment->isValid()) {
+        qWarning() << "VirtualCamera -> cannot create the shared-memory camera:" << segment->errorString();
         return;
     }
+    r.segment = std::move(segment);
     r.provider = std::make_shared<SharedMemoryProvider>();
     CaptureSession::registerProvider(r.provider);
     r.published = true;
@@ -335,6 +339,7 @@ void withdraw()
     if (r.provider)
         CaptureSession::unregisterProvider(r.provider);
     r.provider.reset();
+    r.segment.reset();
     r.published = false;
 }
 

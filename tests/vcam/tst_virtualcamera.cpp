@@ -1,4 +1,5 @@
 #include "vcam/sharedframering.h"
+#include "vcam/sharedframering_p.h"
 #include "vcam/virtualcamera.h"
 
 #include <QProcess>
@@ -6,8 +7,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <climits>
 #include <csignal>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -32,6 +39,56 @@ FrameRef filledFrame(uint8_t b, uint8_t g, uint8_t r, int64_t timestampUs)
     return frame;
 }
 
+QString shmPath(const QString &name)
+{
+    return QStringLiteral("/dev/shm") + name;
+}
+
+/// The segment's bytes as another program of the same user sees them (a crafting client).
+class SegmentView
+{
+public:
+    explicit SegmentView(const QString &name)
+    {
+        const int fd = ::shm_open(name.toLocal8Bit().constData(), O_RDWR, 0);
+        if (fd < 0)
+            return;
+        void *memory = ::mmap(nullptr, sharedframe::SegmentBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ::close(fd);
+        if (memory != MAP_FAILED)
+            m_header = static_cast<sharedframe::Header *>(memory);
+    }
+    ~SegmentView()
+    {
+        if (m_header)
+            ::munmap(m_header, sharedframe::SegmentBytes);
+    }
+    sharedframe::Header *header() const { return m_header; }
+
+private:
+    sharedframe::Header *m_header = nullptr;
+};
+
+/// Creates the segment `name` as another program could: `bytes` zero bytes, with `mode`.
+bool createSegment(const QString &name, mode_t mode, size_t bytes)
+{
+    const int fd = ::shm_open(name.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fchmod(fd, mode) == 0 && ::ftruncate(fd, off_t(bytes)) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool allZero(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = file.readAll();
+    return std::all_of(bytes.cbegin(), bytes.cend(), [](char c) { return c == 0; });
+}
+
 /// A child process that connects as a client and then waits to be killed.
 QProcess *startClient(const QString &name)
 {
@@ -52,6 +109,12 @@ private slots:
     void readerTimesOutWithoutWriter();
     void readerNeverSeesAHalfWrittenFrame();
     void clientsCountedAndForgottenWhenKilled();
+    void segmentNotOursIsRefused_data();
+    void segmentNotOursIsRefused();
+    void craftedHeaderIsSurvived_data();
+    void craftedHeaderIsSurvived();
+    void viewerSurvivesCraftedSlot();
+    void writerRemovesTheSegment();
     void yuyvReferenceValues_data();
     void yuyvReferenceValues();
     void processesHoldingAFile();
@@ -138,6 +201,163 @@ void tst_VirtualCamera::clientsCountedAndForgottenWhenKilled()
     second->waitForFinished();
     QCOMPARE(writer.clientCount(), 0);
     SharedFrameRing::unlink(name);
+}
+
+void tst_VirtualCamera::segmentNotOursIsRefused_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("readable and writable by everyone") << "0666";
+    QTest::newRow("readable by the group") << "0640";
+    QTest::newRow("another user's") << "foreign";
+    QTest::newRow("a link to a file of ours") << "link";
+}
+
+void tst_VirtualCamera::segmentNotOursIsRefused()
+{
+    QFETCH(QString, kind);
+    const QString name = uniqueName();
+    QTemporaryDir dir;
+    const QString linked = dir.filePath(QStringLiteral("precious"));
+    QString watched = shmPath(name); // where frames must not arrive
+    if (kind == QLatin1String("link")) {
+        QFile precious(linked);
+        QVERIFY(precious.open(QIODevice::WriteOnly));
+        QVERIFY(precious.resize(qint64(sharedframe::SegmentBytes)));
+        precious.close();
+        QVERIFY(QFile::setPermissions(linked, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QVERIFY(QFile::link(linked, shmPath(name)));
+        watched = linked;
+    } else if (kind == QLatin1String("foreign")) {
+        if (::geteuid() != 0)
+            QSKIP("needs root to make a segment that another user owns");
+        QVERIFY(createSegment(name, 0600, sharedframe::SegmentBytes));
+        QVERIFY(::chown(QFile::encodeName(shmPath(name)).constData(), 65534, 65534) == 0);
+    } else {
+        QVERIFY(createSegment(name, mode_t(kind.toUInt(nullptr, 8)), sharedframe::SegmentBytes));
+    }
+
+    {
+        SharedFrameRing writer(SharedFrameRing::Role::Writer, name);
+        QVERIFY(!writer.isValid());
+        QVERIFY(!writer.errorString().isEmpty());
+        QVERIFY(!writer.publish(*filledFrame(1, 2, 3, 4)));
+        SharedFrameRing reader(SharedFrameRing::Role::Reader, name);
+        QVERIFY(!reader.isValid());
+    }
+    // Nothing was written, and the refused segment is left to its owner.
+    QVERIFY(QFileInfo::exists(watched));
+    QVERIFY(allZero(watched));
+    QCOMPARE(QFileInfo(watched).size(), qint64(sharedframe::SegmentBytes));
+    QFile::remove(shmPath(name));
+}
+
+void tst_VirtualCamera::craftedHeaderIsSurvived_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<qint64>("value");
+    QTest::addColumn<bool>("writable"); // the writer may still publish after the change
+    QTest::newRow("latest slot one past the end") << "latestSlot" << qint64(sharedframe::SlotCount) << true;
+    QTest::newRow("latest slot far out") << "latestSlot" << qint64(1000000) << true;
+    QTest::newRow("latest slot negative") << "latestSlot" << qint64(-2) << true;
+    QTest::newRow("latest slot smallest") << "latestSlot" << qint64(INT_MIN) << true;
+    QTest::newRow("slot never finished") << "sequence" << qint64(1) << true;
+    QTest::newRow("other stride") << "stride" << qint64(sharedframe::Stride * 4) << false;
+    QTest::newRow("more slots") << "slotCount" << qint64(100) << false;
+    QTest::newRow("other size") << "height" << qint64(100000) << false;
+}
+
+void tst_VirtualCamera::craftedHeaderIsSurvived()
+{
+    QFETCH(QString, field);
+    QFETCH(qint64, value);
+    QFETCH(bool, writable);
+    const QString name = uniqueName();
+    SharedFrameRing writer(SharedFrameRing::Role::Writer, name);
+    QVERIFY(writer.isValid());
+    SharedFrameRing reader(SharedFrameRing::Role::Reader, name);
+    QVERIFY(reader.isValid());
+    SegmentView view(name);
+    sharedframe::Header *h = view.header();
+    QVERIFY(h);
+
+    QVERIFY(writer.publish(*filledFrame(10, 20, 30, 1)));
+    if (field == QLatin1String("latestSlot")) {
+        h->latestSlot.store(int32_t(value));
+    } else if (field == QLatin1String("sequence")) {
+        for (auto &slot : h->slotHeaders)
+            slot.sequence.store(uint32_t(value));
+    } else if (field == QLatin1String("stride")) {
+        h->stride = uint32_t(value);
+    } else if (field == QLatin1String("slotCount")) {
+        h->slotCount = uint32_t(value);
+    } else {
+        h->height = uint32_t(value);
+    }
+    h->published.fetch_add(1); // announce a frame
+
+    // The reader finds nothing it can take, and comes back.
+    FrameRef out = Frame::create(SharedFrameRing::Width, SharedFrameRing::Height);
+    QVERIFY(!reader.readNext(*out, 200));
+
+    // The writer writes inside its slots only, or not at all when the layout is not ours.
+    QCOMPARE(writer.publish(*filledFrame(40, 50, 60, 2)), writable);
+    if (writable) {
+        const int32_t latest = h->latestSlot.load();
+        QVERIFY(latest >= 0 && latest < sharedframe::SlotCount);
+        QVERIFY(reader.readNext(*out, 1000));
+        QCOMPARE(out->timestampUs(), 2);
+        QCOMPARE(out->row(719)[4 * 1279 + 2], uint8_t(60));
+    }
+}
+
+void tst_VirtualCamera::viewerSurvivesCraftedSlot()
+{
+    const QString viewer = qEnvironmentVariable("TALVENTO_VCAM_VIEW");
+    QVERIFY(QFileInfo(viewer).isExecutable());
+    const QString name = uniqueName();
+    SharedFrameRing writer(SharedFrameRing::Role::Writer, name);
+    QVERIFY(writer.isValid());
+    SegmentView view(name);
+    QVERIFY(view.header());
+    view.header()->latestSlot.store(7777);
+    view.header()->published.fetch_add(1);
+
+    QTemporaryDir dir;
+    QProcess process;
+    process.start(viewer, {QStringLiteral("--segment"), name, QStringLiteral("--save"), dir.filePath("f.png"),
+                           QStringLiteral("--wait"), QStringLiteral("1")});
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 1); // no frame, and no crash
+    QVERIFY(!QFile::exists(dir.filePath("f.png")));
+}
+
+void tst_VirtualCamera::writerRemovesTheSegment()
+{
+    const QString name = uniqueName();
+    {
+        SharedFrameRing writer(SharedFrameRing::Role::Writer, name);
+        QVERIFY(writer.isValid());
+        {
+            SharedFrameRing second(SharedFrameRing::Role::Writer, name); // the sink's, beside the owner's
+            QVERIFY(second.isValid());
+        }
+        QVERIFY(QFileInfo::exists(shmPath(name)));
+        QVERIFY(writer.publish(*filledFrame(1, 2, 3, 4)));
+    }
+    QVERIFY(!QFileInfo::exists(shmPath(name)));
+
+    // The published virtual camera's segment goes with it.
+    SharedFrameRing::setDefaultName(name);
+    virtualcamera::publish();
+    QVERIFY(virtualcamera::isPublished());
+    QVERIFY(QFileInfo::exists(shmPath(name)));
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(shmPath(name)).constData(), &info), 0);
+    QCOMPARE(info.st_mode & 07777, mode_t(0600));
+    virtualcamera::withdraw();
+    QVERIFY(!QFileInfo::exists(shmPath(name)));
+    SharedFrameRing::setDefaultName(QString());
 }
 
 void tst_VirtualCamera::yuyvReferenceValues_data()
