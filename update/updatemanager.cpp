@@ -2,6 +2,8 @@
 
 #include "app/core/worker.h"
 #include "app/system/oshelper.h"
+#include "app/system/rootinstall.h"
+#include "app/core/version.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -15,7 +17,7 @@
 #include <QMetaEnum>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QStandardPaths>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -27,6 +29,8 @@ const QString manifestOs = QStringLiteral("linux");
 constexpr qint64 progressStepBytes = 256000;
 
 } // namespace
+
+const int UpdateManager::RunningVersionCode = version::Code;
 
 UpdateManager::UpdateManager(QObject *parent)
     : QObject(parent)
@@ -57,6 +61,11 @@ void UpdateManager::setManifestUrl(const QUrl &url)
 void UpdateManager::setSslConfiguration(const QSslConfiguration &configuration)
 {
     m_sslConfiguration = configuration;
+}
+
+void UpdateManager::setInstaller(std::shared_ptr<OSHelper> installer)
+{
+    m_installer = std::move(installer);
 }
 
 QString UpdateManager::errorToString(UpdateError error)
@@ -104,7 +113,9 @@ QList<UpdateManager::UpdateInfo> UpdateManager::convertToList(QJsonObject manife
             continue;
         const QString version = entry.value(QLatin1String("version")).toString();
         const QList<int> parts = parseVersionNumber(version);
-        if (parts.size() != 3) {
+        // Three plain numbers: the text also names the downloaded file.
+        static const QRegularExpression threeNumbers(QStringLiteral("^[0-9]{1,5}\\.[0-9]{1,5}\\.[0-9]{1,5}$"));
+        if (parts.size() != 3 || !threeNumbers.match(version).hasMatch()) {
             err = InvalidVersion;
             return {};
         }
@@ -129,31 +140,7 @@ QList<UpdateManager::UpdateInfo> UpdateManager::convertToList(QJsonObject manife
 
 bool UpdateManager::isDebianPackage(const QByteArray &data)
 {
-    // An ar archive whose members are, in order, "debian-binary" (format 2.x),
-    // a control archive and a data archive, each wholly inside the file.
-    if (!data.startsWith("!<arch>\n"))
-        return false;
-    qsizetype offset = 8;
-    QList<QByteArray> names;
-    while (offset < data.size() && names.size() < 3) {
-        if (data.size() - offset < 60)
-            return false;
-        const QByteArray header = data.mid(offset, 60);
-        if (header.mid(58, 2) != "`\n")
-            return false;
-        bool sizeOk = false;
-        const qint64 size = header.mid(48, 10).trimmed().toLongLong(&sizeOk);
-        if (!sizeOk || size < 0 || size > data.size() - offset - 60)
-            return false;
-        QByteArray name = header.left(16).trimmed();
-        if (name.endsWith('/'))
-            name.chop(1);
-        if (names.isEmpty() && (name != "debian-binary" || !data.mid(offset + 60, size).startsWith("2.")))
-            return false;
-        names << name;
-        offset += 60 + size + (size & 1);
-    }
-    return names.size() == 3 && names[1].startsWith("control.tar") && names[2].startsWith("data.tar");
+    return rootinstall::isDebianPackage(data);
 }
 
 QByteArray UpdateManager::downloadFile(QString url, UpdateError &err, bool reportProgress, qint64 maxBytes,
@@ -328,16 +315,12 @@ void UpdateManager::runDownload(const UpdateInfo &info)
 
 QString UpdateManager::writeUpdateFile(const UpdateInfo &info, const QByteArray &data)
 {
-    const QString directory = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    QDir().mkpath(directory);
+    // The version is three numbers (convertToList checks it), so the name stays one file name.
     const QString name = QStringLiteral("Update_%1_%2").arg(QStringLiteral("Talvento"), QString(info.version).replace(QLatin1Char('.'), QLatin1Char('_')))
         + QStringLiteral(".deb");
-    const QString path = QDir::toNativeSeparators(directory + QLatin1Char('/') + name);
-    QFile::remove(path);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
-        return QString();
-    file.close();
+    const QString path = OSHelper::stageFile(name, data);
+    if (!path.isEmpty())
+        m_expectedSha256.insert(path, info.sha256);
     return path;
 }
 
@@ -346,7 +329,9 @@ void UpdateManager::runInstaller(QString path)
     m_worker->runFunctionAsync([this, path](QObject *) {
         if (!m_installer)
             m_installer = std::make_shared<OSHelper>();
-        const int result = m_installer->installPkg(path, QStringLiteral("/"), {});
+        // The root side checks its own copy of the package again, against the digest the
+        // manifest gave for it.
+        const int result = m_installer->installPkg(path, QStringLiteral("/"), {}, m_expectedSha256.value(path));
         if (result == 0) {
             qDebug() << "UpdateManager::runInstaller -> installed" << path;
             emit onUpdateInstalled();

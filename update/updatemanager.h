@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -49,8 +50,8 @@ public:
     };
     Q_ENUM(UpdateError)
 
-    /// The version this build is, as a version code.
-    static constexpr int RunningVersionCode = 25008;
+    /// The version this build is, as a version code (from the project's version).
+    static const int RunningVersionCode;
     /// A larger manifest is not a manifest.
     static constexpr qint64 MaxManifestBytes = 256 * 1024;
 
@@ -80,6 +81,8 @@ public:
     void setManifestUrl(const QUrl &url);
     /// TLS settings for every download (for example an extra certificate authority).
     void setSslConfiguration(const QSslConfiguration &configuration);
+    /// What installs the packages; made on first use when none was given.
+    void setInstaller(std::shared_ptr<OSHelper> installer);
 
 signals:
     void onNewUpdateAvailable(UpdateManager::UpdateInfo ui);
@@ -106,6 +109,7 @@ private:
     std::shared_ptr<OSHelper> m_installer;
     QUrl m_manifestUrl;
     QSslConfiguration m_sslConfiguration;
+    QHash<QString, QString> m_expectedSha256; ///< per staged package; worker thread only
 };
 
 Q_DECLARE_METATYPE(UpdateManager::UpdateInfo)

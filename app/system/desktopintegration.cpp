@@ -80,6 +80,33 @@ QString autostartEntryPath()
         + QStringLiteral("/autostart/talvento-control.desktop");
 }
 
+QString execValue(const QString &program)
+{
+    // Inside a quoted argument a backslash escapes '"', '`', '$' and '\\'.
+    QString quoted;
+    for (const QChar c : program) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\'))
+            quoted += QLatin1Char('\\');
+        quoted += c;
+    }
+    quoted = QLatin1Char('"') + quoted.replace(QLatin1Char('%'), QStringLiteral("%%")) + QLatin1Char('"');
+    // The key's value is a string: backslashes and control characters are escaped once more.
+    QString value;
+    for (const QChar c : std::as_const(quoted)) {
+        if (c == QLatin1Char('\\'))
+            value += QStringLiteral("\\\\");
+        else if (c == QLatin1Char('\n'))
+            value += QStringLiteral("\\n");
+        else if (c == QLatin1Char('\t'))
+            value += QStringLiteral("\\t");
+        else if (c == QLatin1Char('\r'))
+            value += QStringLiteral("\\r");
+        else
+            value += c;
+    }
+    return value;
+}
+
 bool setLaunchAtLogin(bool enabled, const QString &executable)
 {
     const QString path = autostartEntryPath();
@@ -98,7 +125,7 @@ bool setLaunchAtLogin(bool enabled, const QString &executable)
                             "Type=Application\n"
                             "Name=Talvento Control\n"
                             "Comment=Camera, microphone and light panel settings\n"
-                            "Exec=\"" + executable.toUtf8() + "\"\n"
+                            "Exec=" + execValue(executable).toUtf8() + "\n"
                             "Icon=talvento-control\n"
                             "Terminal=false\n"
                             "X-GNOME-Autostart-enabled=true\n";

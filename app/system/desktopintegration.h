@@ -16,6 +16,9 @@ QString defaultBrowser();
 
 /// The XDG autostart entry that starts `executable` at login.
 QString autostartEntryPath();
+/// The value of a desktop entry's Exec key that runs `program` with no arguments: quoted as an
+/// argument, its field-code percent signs doubled, then escaped as a string value.
+QString execValue(const QString &program);
 /// Adds or removes the autostart entry; logs the outcome. False on failure.
 bool setLaunchAtLogin(bool enabled, const QString &executable);
 

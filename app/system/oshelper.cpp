@@ -1,18 +1,27 @@
 #include "app/system/oshelper.h"
 
 #include "app/system/processrunner.h"
+#include "app/system/rootinstall.h"
+#include "app/system/runtimedir.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
-#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -27,19 +36,6 @@ const QString successMarker = QStringLiteral("---FINISHED WITH SUCCESS---");
 // are never elevated.
 const QByteArray runAsUserTag = "# talvento: run as user";
 
-QString runnerPath()
-{
-    const QString besideUs = QCoreApplication::applicationDirPath() + QLatin1Char('/') + runnerName;
-    if (QFileInfo::exists(besideUs))
-        return besideUs;
-    // A build tree's own runner comes before an installed one, so that
-    // programs run from the build never mix with another installation.
-    const QString built = QStringLiteral(TALVENTO_RUNNER_BUILD_PATH);
-    if (QFileInfo::exists(built))
-        return built;
-    return installationPath + QStringLiteral("/bin/") + runnerName;
-}
-
 bool isScriptForUser(const QString &path)
 {
     QFile file(path);
@@ -48,43 +44,134 @@ bool isScriptForUser(const QString &path)
     return file.read(4096).contains(runAsUserTag);
 }
 
+// This run's staging folder, made on first use and removed at the process's end.
+std::mutex g_stagingLock;
+std::unique_ptr<QTemporaryDir> g_staging; // guarded by g_stagingLock
+
+std::unique_ptr<QTemporaryDir> makeStagingFolder(const QString &base)
+{
+    auto folder = std::make_unique<QTemporaryDir>(base + QStringLiteral("/talvento-stage-XXXXXX"));
+    if (!folder->isValid() || !runtimedir::isPrivate(folder->path()))
+        return nullptr;
+    return folder;
+}
+
+bool writeAll(int fd, const QByteArray &data)
+{
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
 } // namespace
 
 // The privileged runner of this object: started on the first privileged run
-// and fed one command per line until the object goes.
+// and fed one request per line until the object goes.
 struct OSHelper::Opaque
 {
     QString elevator;
+    QString runnerPath = installationPath + QStringLiteral("/bin/") + runnerName;
+    int timeLimitMs = processrunner::DefaultTimeLimitMs;
     std::unique_ptr<QProcess> runner;
+    int limitSent = -1; // the runner's time limit, -1 before it was told
 
-    processrunner::Result runElevated(const QStringList &command,
-                                      const std::function<void(const QString &)> &onLine);
+    processrunner::Result run(const QStringList &command, const std::function<void(const QString &)> &onLine);
+    processrunner::Result install(const rootinstall::Request &request,
+                                  const std::function<void(const QString &)> &onLine);
+
+private:
+    bool hasRunner() const { return QFileInfo(runnerPath).isExecutable(); }
+    processrunner::Result elevateDirectly(const QStringList &command, const std::function<void(const QString &)> &onLine);
+    processrunner::Result ask(const QByteArray &request, const std::function<void(const QString &)> &onLine);
 };
 
-processrunner::Result OSHelper::Opaque::runElevated(const QStringList &command,
-                                                    const std::function<void(const QString &)> &onLine)
+processrunner::Result OSHelper::Opaque::run(const QStringList &command,
+                                            const std::function<void(const QString &)> &onLine)
+{
+    if (elevator.isEmpty())
+        return processrunner::run(command, onLine, timeLimitMs);
+    if (!hasRunner())
+        return elevateDirectly(command, onLine);
+    return ask("RUN " + QJsonDocument(QJsonArray::fromStringList(command)).toJson(QJsonDocument::Compact), onLine);
+}
+
+processrunner::Result OSHelper::Opaque::install(const rootinstall::Request &request,
+                                                const std::function<void(const QString &)> &onLine)
+{
+    if (elevator.isEmpty())
+        return rootinstall::install(request, onLine, timeLimitMs);
+    const bool package = request.kind == rootinstall::Request::Kind::Package;
+    if (!hasRunner()) {
+        // Without an installed runner (a copy that is not installed yet) the staged file, in a
+        // folder only this user can enter, is run directly.
+        QStringList command = package ? rootinstall::packageCommand(request.file)
+                                      : QStringList{QStringLiteral("/bin/sh"), request.file};
+        return elevateDirectly(command + request.arguments, onLine);
+    }
+    const QJsonObject object{{QStringLiteral("kind"), package ? QStringLiteral("package") : QStringLiteral("script")},
+                             {QStringLiteral("file"), request.file},
+                             {QStringLiteral("sha256"), request.sha256},
+                             {QStringLiteral("arguments"), QJsonArray::fromStringList(request.arguments)}};
+    return ask("INSTALL " + QJsonDocument(object).toJson(QJsonDocument::Compact), onLine);
+}
+
+processrunner::Result OSHelper::Opaque::elevateDirectly(const QStringList &command,
+                                                        const std::function<void(const QString &)> &onLine)
+{
+    processrunner::Result result = processrunner::run(QStringList{elevator} + command, onLine, timeLimitMs);
+    // pkexec's own statuses: the administrator dismissed the dialog, or was not authorized.
+    if (result.ending == processrunner::Result::Ending::Exited && (result.exitCode == 126 || result.exitCode == 127)) {
+        result.ending = processrunner::Result::Ending::FailedToStart;
+        result.error = QStringLiteral("%1 refused or could not run it (status %2)").arg(elevator).arg(result.exitCode);
+    }
+    return result;
+}
+
+processrunner::Result OSHelper::Opaque::ask(const QByteArray &request,
+                                            const std::function<void(const QString &)> &onLine)
 {
     processrunner::Result result;
     if (!runner || runner->state() == QProcess::NotRunning) {
         runner = std::make_unique<QProcess>();
         runner->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        runner->start(elevator, {runnerPath()});
+        runner->start(elevator, {runnerPath});
+        limitSent = -1;
         if (!runner->waitForStarted(-1)) {
             result.error = runner->errorString();
             runner.reset();
             return result;
         }
     }
-
-    const QByteArray request = "RUN " + QJsonDocument(QJsonArray::fromStringList(command)).toJson(QJsonDocument::Compact) + '\n';
-    runner->write(request);
+    if (limitSent != timeLimitMs) {
+        runner->write("LIMIT " + QByteArray::number(timeLimitMs) + '\n');
+        limitSent = timeLimitMs;
+    }
+    runner->write(request + '\n');
     runner->waitForBytesWritten(-1);
 
+    // The runner keeps the limit; this side only gives up on a runner that stopped answering.
+    const QDeadlineTimer deadline = timeLimitMs > 0 ? QDeadlineTimer(timeLimitMs + 60000)
+                                                    : QDeadlineTimer(QDeadlineTimer::Forever);
     for (;;) {
         while (!runner->canReadLine()) {
             if (runner->state() == QProcess::NotRunning) {
                 // Authorization refused or the runner died: nothing ran to its end.
                 result.error = QStringLiteral("the privileged runner ended with status %1").arg(runner->exitCode());
+                runner.reset();
+                return result;
+            }
+            if (deadline.hasExpired()) {
+                result.ending = processrunner::Result::Ending::TimedOut;
+                result.error = QStringLiteral("the privileged runner stopped answering");
+                runner->kill();
+                runner->waitForFinished(5000);
                 runner.reset();
                 return result;
             }
@@ -99,6 +186,10 @@ processrunner::Result OSHelper::Opaque::runElevated(const QStringList &command,
             return result;
         } else if (line.startsWith(QLatin1String("SIGNAL"))) {
             result.ending = processrunner::Result::Ending::Signalled;
+            return result;
+        } else if (line.startsWith(QLatin1String("TIMEOUT "))) {
+            result.ending = processrunner::Result::Ending::TimedOut;
+            result.error = line.mid(8);
             return result;
         } else if (line.startsWith(QLatin1String("NOSTART "))) {
             result.error = line.mid(8);
@@ -133,23 +224,35 @@ QString OSHelper::elevator() const
     return m_opaque->elevator;
 }
 
-int OSHelper::executeProcessWithPrivileges(QList<QString> &command, QList<QString> successMarkers)
+void OSHelper::setRunnerPath(const QString &path)
 {
-    qDebug() << "Output for" << command << ":";
-    QString output;
-    auto collect = [&output](const QString &line) {
-        qDebug().noquote() << line;
-        output += line + QLatin1Char('\n');
-    };
+    m_opaque->runnerPath = path;
+}
 
-    const processrunner::Result result = m_opaque->elevator.isEmpty()
-        ? processrunner::run(command, collect)
-        : m_opaque->runElevated(command, collect);
+QString OSHelper::runnerPath() const
+{
+    return m_opaque->runnerPath;
+}
 
+void OSHelper::setTimeLimit(int ms)
+{
+    m_opaque->timeLimitMs = std::max(0, ms);
+}
+
+namespace {
+
+// The run's result as the callers know it: the exit code, 0 when a success marker was printed,
+// -1 when nothing ran to its end.
+int outcome(const processrunner::Result &result, const QString &output, const QList<QString> &successMarkers,
+            const QString &what)
+{
     switch (result.ending) {
     case processrunner::Result::Ending::FailedToStart:
-        qWarning() << "OSHelper::executeProcessWithPrivileges -> failed to run" << command.value(0)
-                   << "with administrator rights:" << result.error;
+        qWarning().noquote() << "OSHelper::executeProcessWithPrivileges -> failed to run" << what
+                             << "with administrator rights:" << result.error;
+        return -1;
+    case processrunner::Result::Ending::TimedOut:
+        qWarning().noquote() << "OSHelper::executeProcessWithPrivileges ->" << result.error;
         return -1;
     case processrunner::Result::Ending::Signalled:
         return -1;
@@ -165,24 +268,54 @@ int OSHelper::executeProcessWithPrivileges(QList<QString> &command, QList<QStrin
     return result.exitCode;
 }
 
-int OSHelper::installPkg(const QString &pkgPath, const QString &target, QList<QString> extraArguments)
+// Collects the output of a run and logs it line by line.
+struct OutputLog
 {
+    QString text;
+    std::function<void(const QString &)> collector()
+    {
+        return [this](const QString &line) {
+            qDebug().noquote() << line;
+            text += line + QLatin1Char('\n');
+        };
+    }
+};
+
+} // namespace
+
+int OSHelper::executeProcessWithPrivileges(QList<QString> &command, QList<QString> successMarkers)
+{
+    qDebug() << "Output for" << command << ":";
+    OutputLog output;
+    const processrunner::Result result = m_opaque->run(command, output.collector());
+    return outcome(result, output.text, successMarkers, command.value(0));
+}
+
+int OSHelper::installPkg(const QString &pkgPath, const QString &target, QList<QString> extraArguments,
+                         const QString &sha256)
+{
+    rootinstall::Request request;
+    request.file = QFileInfo(pkgPath).absoluteFilePath();
+    request.sha256 = sha256;
     if (pkgPath.endsWith(QLatin1String(".deb"), Qt::CaseInsensitive)) {
         // apt-get resolves the package's dependencies; the package knows where it goes.
-        QList<QString> command{QStringLiteral("/usr/bin/apt-get"), QStringLiteral("install"), QStringLiteral("-y"),
-                               QStringLiteral("--allow-downgrades"), QFileInfo(pkgPath).absoluteFilePath()};
-        command += extraArguments;
-        return executeProcessWithPrivileges(command, {});
+        request.kind = rootinstall::Request::Kind::Package;
+        request.arguments = extraArguments;
+    } else {
+        request.kind = rootinstall::Request::Kind::Script;
+        request.arguments = QStringList{target} + extraArguments;
+        if (isScriptForUser(pkgPath)) {
+            OSHelper direct;
+            direct.setElevator(QString());
+            QList<QString> command = QStringList{QStringLiteral("/bin/sh"), pkgPath} + request.arguments;
+            return direct.executeProcessWithPrivileges(command, {successMarker});
+        }
     }
-
-    QList<QString> command{QStringLiteral("/bin/sh"), pkgPath, target};
-    command += extraArguments;
-    if (isScriptForUser(pkgPath)) {
-        OSHelper direct;
-        direct.setElevator(QString());
-        return direct.executeProcessWithPrivileges(command, {successMarker});
-    }
-    return executeProcessWithPrivileges(command, {successMarker});
+    const QStringList markers = request.kind == rootinstall::Request::Kind::Script ? QStringList{successMarker} : QStringList{};
+    qDebug() << "Output for" << request.file << request.arguments << ":";
+    OutputLog output;
+    const processrunner::Result result = m_opaque->install(request, output.collector());
+    return outcome(result, output.text, markers, request.file);
 }
 
 bool OSHelper::installAssetsPkg(QString resourcePath, const QString &target, QList<QString> extraArguments)
@@ -193,28 +326,63 @@ bool OSHelper::installAssetsPkg(QString resourcePath, const QString &target, QLi
     return installPkg(path, target, extraArguments) == 0;
 }
 
-QString OSHelper::extractAssetsFile(QString resourcePath)
+QString OSHelper::stagingFolder()
 {
-    const QString directory = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
-    QDir().mkpath(directory);
-    const QString name = QStringLiteral("tmp_%1_%2").arg(QCoreApplication::applicationVersion(),
-                                                         QFileInfo(resourcePath).fileName());
-    const QString path = QDir::toNativeSeparators(directory + QLatin1Char('/') + name);
-    QFile::remove(path);
+    std::lock_guard lock(g_stagingLock);
+    if (!g_staging) {
+        const QString runtime = runtimedir::path();
+        if (!runtime.isEmpty())
+            g_staging = makeStagingFolder(runtime);
+        if (!g_staging)
+            g_staging = makeStagingFolder(QDir::tempPath());
+        if (!g_staging) {
+            qWarning() << "OSHelper::stagingFolder -> cannot make a private staging folder";
+            return QString();
+        }
+    }
+    return g_staging->path();
+}
 
-    QFile output(path);
-    if (!output.open(QIODevice::WriteOnly)) {
-        qWarning() << "Unable to open output file to dump " << path;
+QString OSHelper::stageFile(const QString &name, const QByteArray &data)
+{
+    if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String(".") || name == QLatin1String(".."))
+        return QString();
+    const QString folder = stagingFolder();
+    if (folder.isEmpty())
+        return QString();
+    const QString path = QDir::toNativeSeparators(folder + QLatin1Char('/') + name);
+    const QByteArray file = QFile::encodeName(path);
+    ::unlink(file.constData()); // an earlier copy of this run; the folder is ours alone
+    const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return QString();
+    // A short write, a failed flush to the disk or a failed close (a full disk shows there)
+    // leaves nothing behind that could be run.
+    const bool written = writeAll(fd, data) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !written) {
+        ::unlink(file.constData());
         return QString();
     }
+    return path;
+}
+
+QString OSHelper::extractAssetsFile(QString resourcePath)
+{
     QFile input(resourcePath);
     if (!input.open(QIODevice::ReadOnly)) {
         qWarning() << "Unable to open input asset" << resourcePath;
         return QString();
     }
     const QByteArray data = input.readAll();
-    if (output.write(data) < data.size()) {
-        qWarning() << "Error dumping asset file" << resourcePath << "to" << path;
+    const QString name = QStringLiteral("tmp_%1_%2").arg(QCoreApplication::applicationVersion(),
+                                                         QFileInfo(resourcePath).fileName());
+    if (stagingFolder().isEmpty()) {
+        qWarning() << "Unable to open output file to dump " << name;
+        return QString();
+    }
+    const QString path = stageFile(name, data);
+    if (path.isEmpty()) {
+        qWarning() << "Error dumping asset file" << resourcePath << "to" << stagingFolder() + QLatin1Char('/') + name;
         return QString();
     }
     return path;
@@ -254,8 +422,14 @@ bool OSHelper::moveAppToApplications()
 
     const QString source = getAppBundlePath();
     const QString destination = getInstallationBundlePath();
-    QList<QString> command{script, QStringLiteral("Talvento Control"), source, destination};
-    const int result = executeProcessWithPrivileges(command, {successMarker});
+    // Root runs its own copy of the script, not the staged file.
+    rootinstall::Request request;
+    request.kind = rootinstall::Request::Kind::Script;
+    request.file = script;
+    request.arguments = QStringList{QStringLiteral("Talvento Control"), source, destination};
+    qDebug() << "Output for" << script << request.arguments << ":";
+    OutputLog output;
+    const int result = outcome(m_opaque->install(request, output.collector()), output.text, {successMarker}, script);
     if (result != 0) {
         qWarning() << "Failed to moveAppToApplications" << result;
         return false;

@@ -1,10 +1,33 @@
 #include "app/system/processrunner.h"
 
+#include <QDeadlineTimer>
 #include <QProcess>
+
+#include <csignal>
+
+#include <unistd.h>
 
 namespace processrunner {
 
-Result run(const QStringList &command, const std::function<void(const QString &line)> &onLine)
+namespace {
+
+// The program runs in a process group of its own, so that stopping it stops
+// whatever it started too (apt-get's dpkg, dpkg's maintainer scripts).
+void stopGroup(QProcess &process)
+{
+    const pid_t group = pid_t(process.processId());
+    if (group <= 0)
+        return;
+    ::kill(-group, SIGTERM);
+    if (!process.waitForFinished(3000)) {
+        ::kill(-group, SIGKILL);
+        process.waitForFinished(-1);
+    }
+}
+
+} // namespace
+
+Result run(const QStringList &command, const std::function<void(const QString &line)> &onLine, int timeLimitMs)
 {
     Result result;
     if (command.isEmpty()) {
@@ -13,8 +36,10 @@ Result run(const QStringList &command, const std::function<void(const QString &l
     }
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
-    // Read-only: the child gets no standard input, so it can never eat the
+    // No standard input: the child can neither wait for an answer nor eat the
     // command stream of the privileged runner that may be its parent.
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setChildProcessModifier([] { ::setpgid(0, 0); });
     process.start(command.first(), command.mid(1), QIODevice::ReadOnly);
     if (!process.waitForStarted(-1)) {
         result.error = process.errorString();
@@ -25,7 +50,14 @@ Result run(const QStringList &command, const std::function<void(const QString &l
         while (process.canReadLine())
             onLine(QString::fromUtf8(process.readLine()).chopped(1));
     };
+    const QDeadlineTimer deadline = timeLimitMs > 0 ? QDeadlineTimer(timeLimitMs) : QDeadlineTimer(QDeadlineTimer::Forever);
+    bool timedOut = false;
     while (process.state() != QProcess::NotRunning) {
+        if (deadline.hasExpired()) {
+            timedOut = true;
+            stopGroup(process);
+            break;
+        }
         process.waitForReadyRead(250);
         forwardLines();
     }
@@ -34,13 +66,23 @@ Result run(const QStringList &command, const std::function<void(const QString &l
     if (!rest.isEmpty())
         onLine(QString::fromUtf8(rest));
 
-    if (process.exitStatus() == QProcess::CrashExit) {
+    if (timedOut) {
+        result.ending = Result::Ending::TimedOut;
+        result.error = timeLimitText(command, timeLimitMs);
+    } else if (process.exitStatus() == QProcess::CrashExit) {
         result.ending = Result::Ending::Signalled;
     } else {
         result.ending = Result::Ending::Exited;
         result.exitCode = process.exitCode();
     }
     return result;
+}
+
+QString timeLimitText(const QStringList &command, int timeLimitMs)
+{
+    return QStringLiteral("%1 ran past its time limit of %2 s and was stopped")
+        .arg(command.value(0))
+        .arg(timeLimitMs / 1000.0);
 }
 
 } // namespace processrunner

@@ -1,3 +1,4 @@
+#include "app/system/oshelper.h"
 #include "update/updatemanager.h"
 
 #include <QCryptographicHash>
@@ -73,6 +74,9 @@ private slots:
     void downloadWritesPackage();
     void downloadFailures_data();
     void downloadFailures();
+    void versionFromTheProject();
+    void installedUpdateIsAnnounced();
+    void packageSwappedAfterCheckIsRefused();
 
 private:
     QString serve(const QString &name, const QByteArray &content);
@@ -195,6 +199,10 @@ void tst_UpdateManager::manifestToUpdates_data()
     QTest::newRow("missing url rejects the manifest")
         << manifest({entry("linux", "0.27.0", u), noUrl}) << int(UpdateManager::MissingField) << QStringList{};
     QTest::newRow("no updates key") << QJsonObject{} << int(UpdateManager::NoError) << QStringList{};
+    QTest::newRow("version naming a sub-folder rejects the manifest")
+        << manifest({entry("linux", "1.2.3/x", u)}) << int(UpdateManager::InvalidVersion) << QStringList{};
+    QTest::newRow("version with a sign rejects the manifest")
+        << manifest({entry("linux", "+1.2.3", u)}) << int(UpdateManager::InvalidVersion) << QStringList{};
 }
 
 void tst_UpdateManager::manifestToUpdates()
@@ -358,6 +366,10 @@ void tst_UpdateManager::downloadWritesPackage()
 
     const QString path = done.first().first().toString();
     QCOMPARE(QFileInfo(path).fileName(), QStringLiteral("Update_Talvento_0_26_0.deb"));
+    // Staged where only this user can enter.
+    QCOMPARE(QFileInfo(path).path(), OSHelper::stagingFolder());
+    QCOMPARE(QFileInfo(path).path().section(QLatin1Char('/'), 0, -2), qEnvironmentVariable("XDG_RUNTIME_DIR"));
+    QCOMPARE(int(QFileInfo(QFileInfo(path).path()).permissions() & 0x0077), 0);
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), package);
@@ -395,7 +407,7 @@ void tst_UpdateManager::downloadFailures()
     QFETCH(QString, sha256);
     QFETCH(int, error);
 
-    const QString target = QDir::tempPath() + QStringLiteral("/Update_Talvento_9_9_9.deb");
+    const QString target = OSHelper::stagingFolder() + QStringLiteral("/Update_Talvento_9_9_9.deb");
     QFile::remove(target);
     UpdateManager manager;
     trustTestAuthority(manager);
@@ -413,6 +425,107 @@ void tst_UpdateManager::downloadFailures()
     QCOMPARE(errors.size(), 1);
     QCOMPARE(int(errors.first().first().value<UpdateManager::UpdateError>()), error);
     QVERIFY(!QFile::exists(target)); // nothing that failed is left to install
+}
+
+void tst_UpdateManager::versionFromTheProject()
+{
+    // The project's version is the running version, and the packaged metainfo says the same.
+    const QList<int> project = UpdateManager::parseVersionNumber(QStringLiteral(TALVENTO_PROJECT_VERSION));
+    QCOMPARE(project.size(), 3);
+    QCOMPARE(UpdateManager::RunningVersionCode, project[0] * 100000 + project[1] * 1000 + project[2]);
+    const QString u = QStringLiteral("https://example.invalid/p.deb");
+    const QString next = QStringLiteral("%1.%2.%3").arg(project[0]).arg(project[1]).arg(project[2] + 1);
+    UpdateManager::UpdateError err = UpdateManager::ParseFailed;
+    const auto updates = UpdateManager::convertToList(
+        manifest({entry("linux", QStringLiteral(TALVENTO_PROJECT_VERSION), u), entry("linux", next, u)}), err);
+    QCOMPARE(updates.size(), 1);
+    QCOMPARE(updates.first().version, next);
+
+    QFile metainfo(QStringLiteral(TALVENTO_METAINFO));
+    QVERIFY(metainfo.open(QIODevice::ReadOnly));
+    QVERIFY(metainfo.readAll().contains("<release version=\"" TALVENTO_PROJECT_VERSION "\""));
+}
+
+namespace {
+
+// Downloads `package` through `manager` and returns the staged file, or "".
+QString download(UpdateManager &manager, const QString &url, const QByteArray &package)
+{
+    UpdateManager::UpdateInfo info;
+    info.version = QStringLiteral("0.30.0");
+    info.url = url;
+    info.sha256 = QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    QSignalSpy done(&manager, &UpdateManager::onDownloadFinished);
+    if (!manager.downloadInstaller(info) || !done.wait(20000))
+        return QString();
+    return done.first().first().toString();
+}
+
+} // namespace
+
+void tst_UpdateManager::installedUpdateIsAnnounced()
+{
+    // The stand-in for pkexec records the package command instead of installing (no runner is
+    // installed, so the command itself is elevated).
+    const QString record = m_dir.filePath(QStringLiteral("installed"));
+    const QString standIn = m_dir.filePath(QStringLiteral("pkexec-records"));
+    QFile script(standIn);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record.toUtf8() + "'\n");
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+    auto installer = std::make_shared<OSHelper>();
+    installer->setElevator(standIn);
+    installer->setRunnerPath(m_dir.filePath(QStringLiteral("no-runner")));
+
+    UpdateManager manager;
+    trustTestAuthority(manager);
+    manager.setInstaller(installer);
+    const QByteArray package = debianPackage(5000);
+    const QString path = download(manager, serve(QStringLiteral("installed.deb"), package), package);
+    QVERIFY(!path.isEmpty());
+    QSignalSpy installed(&manager, &UpdateManager::onUpdateInstalled);
+    QSignalSpy errors(&manager, &UpdateManager::onUpdateError);
+    manager.runInstaller(path);
+    QVERIFY(installed.wait(20000));
+    QCOMPARE(errors.size(), 0);
+    QFile recorded(record);
+    QVERIFY(recorded.open(QIODevice::ReadOnly));
+    QVERIFY(recorded.readAll().trimmed().endsWith(path.toUtf8()));
+}
+
+void tst_UpdateManager::packageSwappedAfterCheckIsRefused()
+{
+    // Through the build's runner, elevated by a stand-in that just runs it.
+    const QString standIn = m_dir.filePath(QStringLiteral("pkexec-runs"));
+    QFile script(standIn);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\nexec \"$@\"\n");
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+    auto installer = std::make_shared<OSHelper>();
+    installer->setElevator(standIn);
+    installer->setRunnerPath(qEnvironmentVariable("TALVENTO_RUNNER"));
+
+    UpdateManager manager;
+    trustTestAuthority(manager);
+    manager.setInstaller(installer);
+    const QByteArray package = debianPackage(5000);
+    const QString path = download(manager, serve(QStringLiteral("swapped.deb"), package), package);
+    QVERIFY(!path.isEmpty());
+
+    // Another well-formed package takes the checked one's place before the install.
+    QFile staged(path);
+    QVERIFY(staged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    staged.write(debianPackage(5002));
+    staged.close();
+
+    QSignalSpy installed(&manager, &UpdateManager::onUpdateInstalled);
+    QSignalSpy errors(&manager, &UpdateManager::onUpdateError);
+    manager.runInstaller(path);
+    QVERIFY(errors.wait(20000));
+    QCOMPARE(errors.first().first().value<UpdateManager::UpdateError>(), UpdateManager::FailedToStartInstaller);
+    QCOMPARE(installed.size(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateManager)

@@ -2,10 +2,43 @@
 #include "app/system/oshelper.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray arMember(const QByteArray &name, const QByteArray &content)
+{
+    QByteArray header = name.leftJustified(16, ' ') + QByteArray("0").leftJustified(12, ' ')
+        + QByteArray("0").leftJustified(6, ' ') + QByteArray("0").leftJustified(6, ' ')
+        + QByteArray("100644").leftJustified(8, ' ') + QByteArray::number(content.size()).leftJustified(10, ' ') + "`\n";
+    return header + content + (content.size() & 1 ? "\n" : "");
+}
+
+// A package laid out as dpkg-deb lays it out, its data member filled with `fill`.
+QByteArray debianPackage(char fill)
+{
+    return "!<arch>\n" + arMember("debian-binary", "2.0\n") + arMember("control.tar.xz", "control")
+        + arMember("data.tar.xz", QByteArray(1000, fill));
+}
+
+bool isPrivateFolder(const QString &path)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode)
+        && info.st_uid == ::geteuid() && (info.st_mode & 077) == 0;
+}
+
+} // namespace
 
 class tst_OSHelper : public QObject
 {
@@ -27,8 +60,24 @@ private slots:
     void audioDriverInstaller();
 
     void autostartEntry();
+    void autostartExecEscaped_data();
+    void autostartExecEscaped();
+
+    void commandsReadEndOfInput();
+    void hungCommandStopsAtItsLimit();
+    void packageInstallAsksNothing();
+    void runnerOnlyFromTheInstallation();
+    void stagedFilesArePrivate();
+    void swappedFileRefusedOnRootSide_data();
+    void swappedFileRefusedOnRootSide();
+    void rootRunsItsOwnCopy();
+    void extractionOnFullDiskFails();
+    void moveScriptCopyBelongsToRoot();
 
 private:
+    /// A helper whose privileged runs go through the build's runner, elevated by a stand-in
+    /// for pkexec that just runs it.
+    void useBuiltRunner(OSHelper &helper);
     QString writeScript(const QString &name, const QByteArray &body);
     int runDirect(QList<QString> command, QList<QString> markers = {});
 
@@ -39,7 +88,10 @@ void tst_OSHelper::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QCoreApplication::setApplicationVersion(QStringLiteral("v0.25.8"));
-    qputenv("TMPDIR", m_dir.path().toUtf8());
+    // The temporary folder is shared with everyone, as /tmp is.
+    QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("shared-tmp"))));
+    QVERIFY(::chmod(QFile::encodeName(m_dir.filePath(QStringLiteral("shared-tmp"))).constData(), 01777) == 0);
+    qputenv("TMPDIR", m_dir.filePath(QStringLiteral("shared-tmp")).toUtf8());
     qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
 }
 
@@ -52,6 +104,12 @@ QString tst_OSHelper::writeScript(const QString &name, const QByteArray &body)
     file.close();
     file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
     return path;
+}
+
+void tst_OSHelper::useBuiltRunner(OSHelper &helper)
+{
+    helper.setElevator(writeScript(QStringLiteral("elevator"), "exec \"$@\"\n"));
+    helper.setRunnerPath(qEnvironmentVariable("TALVENTO_RUNNER"));
 }
 
 int tst_OSHelper::runDirect(QList<QString> command, QList<QString> markers)
@@ -86,7 +144,7 @@ void tst_OSHelper::exitStatus()
 
     // Through the privileged runner the outcome is the same.
     OSHelper elevated;
-    elevated.setElevator(writeScript(QStringLiteral("elevator"), "exec \"$@\"\n"));
+    useBuiltRunner(elevated);
     QList<QString> command{QStringLiteral("/bin/sh"), QStringLiteral("-c"), script};
     QCOMPARE(elevated.executeProcessWithPrivileges(command, markers), result);
 }
@@ -101,6 +159,7 @@ void tst_OSHelper::oneAuthorizationPerHelper()
     {
         OSHelper helper;
         helper.setElevator(standIn);
+        helper.setRunnerPath(qEnvironmentVariable("TALVENTO_RUNNER"));
         for (int i = 0; i < 2; ++i) {
             QList<QString> command{QStringLiteral("/bin/sh"), QStringLiteral("-c"),
                                    QStringLiteral("echo $PPID >> '%1'").arg(parents)};
@@ -123,25 +182,29 @@ void tst_OSHelper::oneAuthorizationPerHelper()
 
 void tst_OSHelper::refusedAuthorization()
 {
-    // pkexec's status when the administrator dismisses the dialog.
-    OSHelper helper;
-    helper.setElevator(writeScript(QStringLiteral("pkexec-refuses"), "exit 126\n"));
+    // pkexec's status when the administrator dismisses the dialog, for the runner and, without
+    // an installed runner, for the command itself.
+    const QString refuses = writeScript(QStringLiteral("pkexec-refuses"), "exit 126\n");
     const QString marker = m_dir.filePath(QStringLiteral("ran"));
-    QList<QString> command{QStringLiteral("/usr/bin/touch"), marker};
-    QCOMPARE(helper.executeProcessWithPrivileges(command, {}), -1);
-    QVERIFY(!QFile::exists(marker));
+    for (const QString &runner : {qEnvironmentVariable("TALVENTO_RUNNER"), m_dir.filePath(QStringLiteral("none"))}) {
+        OSHelper helper;
+        helper.setElevator(refuses);
+        helper.setRunnerPath(runner);
+        QList<QString> command{QStringLiteral("/usr/bin/touch"), marker};
+        QCOMPARE(helper.executeProcessWithPrivileges(command, {}), -1);
+        QVERIFY(!QFile::exists(marker));
+    }
 }
 
 void tst_OSHelper::extractAssets()
 {
+    // A missing resource leaves nothing behind.
     const QString missing = OSHelper::extractAssetsFile(QStringLiteral(":/installer/linux/no_such_file"));
     QCOMPARE(missing, QString());
-    const QFileInfo leftBehind(m_dir.filePath(QStringLiteral("tmp_v0.25.8_no_such_file")));
-    QVERIFY(leftBehind.exists());
-    QCOMPARE(leftBehind.size(), 0);
+    QVERIFY(!QFileInfo::exists(OSHelper::stagingFolder() + QStringLiteral("/tmp_v0.25.8_no_such_file")));
 
     const QString path = OSHelper::extractAssetsFile(QStringLiteral(":/installer/linux/move_to_applications"));
-    QCOMPARE(path, m_dir.filePath(QStringLiteral("tmp_v0.25.8_move_to_applications")));
+    QCOMPARE(path, OSHelper::stagingFolder() + QStringLiteral("/tmp_v0.25.8_move_to_applications"));
     QFile extracted(path);
     QFile resource(QStringLiteral(":/installer/linux/move_to_applications"));
     QVERIFY(extracted.open(QIODevice::ReadOnly) && resource.open(QIODevice::ReadOnly));
@@ -258,6 +321,223 @@ void tst_OSHelper::autostartEntry()
     QVERIFY(desktop::setLaunchAtLogin(false, QString()));
     QVERIFY(!QFile::exists(entry));
     QVERIFY(desktop::setLaunchAtLogin(false, QString())); // already gone is fine
+}
+
+void tst_OSHelper::autostartExecEscaped_data()
+{
+    // Each special character as the desktop entry's Exec key must hold it: quoted as an
+    // argument ('\\' before '"', '`', '$', '\\'), '%' doubled, then '\\' doubled for the string.
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("exec");
+    QTest::newRow("plain") << "/opt/talvento-control/bin/talvento-control"
+                           << R"("/opt/talvento-control/bin/talvento-control")";
+    QTest::newRow("dollar") << "/home/u/$HOME/t" << R"("/home/u/\\$HOME/t")";
+    QTest::newRow("backquote") << "/home/u/`id`/t" << R"("/home/u/\\`id\\`/t")";
+    QTest::newRow("double quote") << "/home/u/a\"b/t" << R"("/home/u/a\\"b/t")";
+    QTest::newRow("backslash") << "/home/u/a\\b/t" << R"("/home/u/a\\\\b/t")";
+    QTest::newRow("percent") << "/home/u/100%u/t" << R"("/home/u/100%%u/t")";
+    QTest::newRow("space") << "/home/u/My Apps/t" << R"("/home/u/My Apps/t")";
+    QTest::newRow("newline") << "/home/u/a\nb/t" << R"("/home/u/a\nb/t")";
+}
+
+void tst_OSHelper::autostartExecEscaped()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, exec);
+    QCOMPARE(desktop::execValue(program), exec);
+    QVERIFY(desktop::setLaunchAtLogin(true, program));
+    QFile file(desktop::autostartEntryPath());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().contains("\nExec=" + exec.toUtf8() + "\n"));
+}
+
+void tst_OSHelper::commandsReadEndOfInput()
+{
+    // A command that asks a question gets the end of input at once, directly and through the
+    // runner (whose own input carries its requests).
+    const QString script = QStringLiteral("read answer; echo \"answer:$answer\"; exit 7");
+    QCOMPARE(runDirect({QStringLiteral("/bin/sh"), QStringLiteral("-c"), script}), 7);
+    OSHelper elevated;
+    useBuiltRunner(elevated);
+    for (int i = 0; i < 2; ++i) { // and the runner still answers the next request
+        QList<QString> command{QStringLiteral("/bin/sh"), QStringLiteral("-c"), script};
+        QCOMPARE(elevated.executeProcessWithPrivileges(command, {}), 7);
+    }
+}
+
+void tst_OSHelper::hungCommandStopsAtItsLimit()
+{
+    // The command and what it started are stopped at the limit; the run fails.
+    const QString pids = m_dir.filePath(QStringLiteral("hung-pids"));
+    const QString script = QStringLiteral("sleep 600 & echo $! >> '%1'; wait").arg(pids);
+    OSHelper direct;
+    direct.setElevator(QString());
+    OSHelper elevated;
+    useBuiltRunner(elevated);
+    for (OSHelper *helper : {&direct, &elevated}) {
+        helper->setTimeLimit(1500);
+        QList<QString> command{QStringLiteral("/bin/sh"), QStringLiteral("-c"), script};
+        QCOMPARE(helper->executeProcessWithPrivileges(command, {QStringLiteral("never printed")}), -1);
+    }
+    QFile file(pids);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> started = file.readAll().trimmed().split('\n');
+    QCOMPARE(started.size(), 2);
+    for (const QByteArray &pid : started)
+        QTRY_VERIFY_WITH_TIMEOUT(::kill(pid_t(pid.toInt()), 0) != 0, 30000);
+
+    // A later command of the same runner runs normally.
+    QList<QString> quick{QStringLiteral("/bin/true")};
+    QCOMPARE(elevated.executeProcessWithPrivileges(quick, {}), 0);
+}
+
+void tst_OSHelper::packageInstallAsksNothing()
+{
+    // Without an installed runner the package command itself is elevated; the stand-in records
+    // it instead of installing anything.
+    const QString record = m_dir.filePath(QStringLiteral("package-command"));
+    OSHelper helper;
+    helper.setElevator(writeScript(QStringLiteral("pkexec-records"), "printf '%s\\n' \"$@\" > '" + record.toUtf8() + "'\n"));
+    helper.setRunnerPath(m_dir.filePath(QStringLiteral("none")));
+    const QString package = OSHelper::stageFile(QStringLiteral("p.deb"), debianPackage('a'));
+    QVERIFY(!package.isEmpty());
+    QCOMPARE(helper.installPkg(package, QStringLiteral("/"), {}), 0);
+
+    QFile file(record);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList arguments = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(arguments.contains(QStringLiteral("DEBIAN_FRONTEND=noninteractive")), qPrintable(arguments.join(' ')));
+    QVERIFY(arguments.contains(QStringLiteral("Dpkg::Options::=--force-confdef")));
+    QVERIFY(arguments.contains(QStringLiteral("Dpkg::Options::=--force-confold")));
+    QVERIFY(arguments.indexOf(QStringLiteral("DEBIAN_FRONTEND=noninteractive")) < arguments.indexOf(QStringLiteral("/usr/bin/apt-get")));
+    QCOMPARE(arguments.last(), package);
+}
+
+void tst_OSHelper::runnerOnlyFromTheInstallation()
+{
+    OSHelper helper;
+    QCOMPARE(helper.runnerPath(), QStringLiteral("/opt/talvento-control/bin/talvento-privileged-runner"));
+}
+
+void tst_OSHelper::stagedFilesArePrivate()
+{
+    // Staged in a folder only this user can enter, even when the temporary folder is shared.
+    const QString path = OSHelper::extractAssetsFile(QStringLiteral(":/installer/linux/uninstall"));
+    QVERIFY(!path.isEmpty());
+    QVERIFY2(isPrivateFolder(QFileInfo(path).path()), qPrintable(path));
+    QVERIFY(!path.startsWith(qEnvironmentVariable("TMPDIR") + QLatin1Char('/') + QStringLiteral("tmp_")));
+    struct stat info {};
+    QCOMPARE(::lstat(QFile::encodeName(path).constData(), &info), 0);
+    QVERIFY(S_ISREG(info.st_mode));
+    QCOMPARE(info.st_uid, ::geteuid());
+
+    // A link planted under the name is replaced, never written through.
+    const QString target = m_dir.filePath(QStringLiteral("link-target"));
+    QFile(target).open(QIODevice::WriteOnly);
+    const QString name = OSHelper::stagingFolder() + QStringLiteral("/tmp_v0.25.8_pre_uninstall");
+    QVERIFY(QFile::link(target, name));
+    QCOMPARE(OSHelper::extractAssetsFile(QStringLiteral(":/installer/linux/pre_uninstall")), name);
+    QCOMPARE(QFileInfo(target).size(), 0);
+    QVERIFY(!QFileInfo(name).isSymLink());
+}
+
+void tst_OSHelper::swappedFileRefusedOnRootSide_data()
+{
+    QTest::addColumn<bool>("throughRunner");
+    QTest::addColumn<bool>("expectDigest");
+    QTest::newRow("runner, another package than the one checked") << true << true;
+    QTest::newRow("runner, not a package any more") << true << false;
+    QTest::newRow("as root, another package than the one checked") << false << true;
+    QTest::newRow("as root, not a package any more") << false << false;
+}
+
+void tst_OSHelper::swappedFileRefusedOnRootSide()
+{
+    QFETCH(bool, throughRunner);
+    QFETCH(bool, expectDigest);
+    // The download was checked, then the staged file changed before the install.
+    const QByteArray checked = debianPackage('a');
+    const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(checked, QCryptographicHash::Sha256).toHex());
+    const QString path = OSHelper::stageFile(QStringLiteral("Update_Talvento_9_9_9.deb"), checked);
+    QVERIFY(!path.isEmpty());
+    QFile staged(path);
+    QVERIFY(staged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    staged.write(expectDigest ? debianPackage('b') : QByteArray("#!/bin/sh\ntouch /tmp/owned\n"));
+    staged.close();
+
+    OSHelper helper;
+    if (throughRunner)
+        useBuiltRunner(helper);
+    else
+        helper.setElevator(QString());
+    QCOMPARE(helper.installPkg(path, QStringLiteral("/"), {}, expectDigest ? sha256 : QString()), -1);
+}
+
+void tst_OSHelper::rootRunsItsOwnCopy()
+{
+    // The root side runs a copy in a folder of its own and removes it afterwards.
+    const QString record = m_dir.filePath(QStringLiteral("ran-from"));
+    const QString path = OSHelper::stageFile(
+        QStringLiteral("copy-check"),
+        "echo \"$0\" > '" + record.toUtf8() + "'\necho ---FINISHED WITH SUCCESS---\nexit 3\n");
+    QVERIFY(!path.isEmpty());
+    OSHelper helper;
+    useBuiltRunner(helper);
+    QCOMPARE(helper.installPkg(path, QStringLiteral("/"), {}), 0);
+    QFile file(record);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString ranFrom = QString::fromUtf8(file.readAll().trimmed());
+    QVERIFY(!ranFrom.isEmpty());
+    QVERIFY(ranFrom != path);
+    QVERIFY(!QFileInfo::exists(ranFrom));
+    QVERIFY(!QFileInfo::exists(QFileInfo(ranFrom).path()));
+}
+
+void tst_OSHelper::extractionOnFullDiskFails()
+{
+    // Files larger than 64 bytes cannot be written, as on a full disk; the extraction fails
+    // and leaves no truncated script that could be run.
+    const QString name = QStringLiteral("tmp_v0.25.8_install_audio_driver");
+    QFile::remove(OSHelper::stagingFolder() + QLatin1Char('/') + name);
+    struct rlimit saved {};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit tiny = saved;
+    tiny.rlim_cur = 64;
+    QCOMPARE(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    const QString path = OSHelper::extractAssetsFile(QStringLiteral(":/installer/linux/install_audio_driver"));
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    QCOMPARE(path, QString());
+    QVERIFY(!QFileInfo::exists(OSHelper::stagingFolder() + QLatin1Char('/') + name));
+}
+
+void tst_OSHelper::moveScriptCopyBelongsToRoot()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root, as the move script runs");
+    const QString script = OSHelper::extractAssetsFile(QStringLiteral(":/installer/linux/move_to_applications"));
+    QVERIFY(OSHelper::makeFileExecutable(script));
+    // A copy the user downloaded and owns, some of it writable by others.
+    const QString source = m_dir.filePath(QStringLiteral("users-copy/talvento-control"));
+    QVERIFY(QDir().mkpath(source + QStringLiteral("/bin")));
+    const QString runner = writeScript(QStringLiteral("users-copy/talvento-control/bin/talvento-privileged-runner"), "exit 0\n");
+    writeScript(QStringLiteral("users-copy/talvento-control/bin/talvento-control"), "exit 0\n");
+    QVERIFY(::chmod(QFile::encodeName(runner).constData(), 0777) == 0);
+    QCOMPARE(QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("65534:65534"), source}), 0);
+
+    const QString destination = m_dir.filePath(QStringLiteral("root-opt/talvento-control"));
+    QCOMPARE(runDirect({script, QStringLiteral("Talvento Control"), source, destination},
+                       {QStringLiteral("---FINISHED WITH SUCCESS---")}), 0);
+    for (const QString &path : {destination, destination + QStringLiteral("/bin"),
+                                destination + QStringLiteral("/bin/talvento-privileged-runner")}) {
+        struct stat info {};
+        QCOMPARE(::lstat(QFile::encodeName(path).constData(), &info), 0);
+        QCOMPARE(info.st_uid, uid_t(0));
+        QCOMPARE(info.st_gid, gid_t(0));
+        QCOMPARE(info.st_mode & 022, mode_t(0));
+    }
+    QVERIFY(QFileInfo(destination + QStringLiteral("/bin/talvento-privileged-runner")).isExecutable());
 }
 
 QTEST_GUILESS_MAIN(tst_OSHelper)
