@@ -10,7 +10,9 @@ endforeach()
 
 # Desktop integration lives where desktops look for it, outside the prefix.
 install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/talvento-control.desktop DESTINATION /usr/share/applications)
-install(FILES ${CMAKE_SOURCE_DIR}/resources/desktop/com.talvento.Control.metainfo.xml DESTINATION /usr/share/metainfo)
+configure_file(${CMAKE_SOURCE_DIR}/resources/desktop/com.talvento.Control.metainfo.xml.in
+               ${CMAKE_BINARY_DIR}/generated/com.talvento.Control.metainfo.xml @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/generated/com.talvento.Control.metainfo.xml DESTINATION /usr/share/metainfo)
 install(FILES ${CMAKE_SOURCE_DIR}/resources/assets/app_blue.svg
         DESTINATION /usr/share/icons/hicolor/scalable/apps RENAME talvento-control.svg)
 # The v4l2loopback node labelled "Talvento Control" is how call applications see the virtual
