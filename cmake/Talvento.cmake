@@ -27,12 +27,10 @@ function(talvento_add_test name)
     add_test(NAME ${name} COMMAND ${name})
     # A private configuration and temporary directory per test: no test reads or writes the
     # user's settings or autostart entries, and no two tests share the single-instance lock.
-    # The runtime folder (the instance lock's) must be private to the user, as a login's is.
     set(home ${CMAKE_CURRENT_BINARY_DIR}/${name}.home)
-    file(MAKE_DIRECTORY ${home}/config ${home}/tmp ${home}/run)
-    file(CHMOD ${home}/run DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+    file(MAKE_DIRECTORY ${home}/config ${home}/tmp)
     set(env "QT_QPA_PLATFORM=offscreen" "TALVENTO_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
-        "XDG_CONFIG_HOME=${home}/config" "TMPDIR=${home}/tmp" "XDG_RUNTIME_DIR=${home}/run" ${T_ENV})
+        "XDG_CONFIG_HOME=${home}/config" "TMPDIR=${home}/tmp" ${T_ENV})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()

@@ -232,6 +232,7 @@ int main(int argc, char *argv[])
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
     qputenv("TMPDIR", QFile::encodeName(home.path()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(home.path())); // the instance lock's, private
     // The application sees only --simulate, so that its setup wizard takes this build tree for an
     // installed copy and never asks about one; QtTest gets the real options.
     QByteArray simulate("--simulate");

@@ -93,7 +93,11 @@ private:
 void tst_UpdateManager::initTestCase()
 {
     QVERIFY(m_dir.isValid());
-    // Downloads go to the temporary folder: keep them in ours.
+    // Downloads are staged in the runtime folder: a private one of ours.
+    QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("run"))));
+    QVERIFY(QFile::setPermissions(m_dir.filePath(QStringLiteral("run")),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    qputenv("XDG_RUNTIME_DIR", m_dir.filePath(QStringLiteral("run")).toUtf8());
     qputenv("TMPDIR", m_dir.filePath(QStringLiteral("tmp")).toUtf8());
     QDir().mkpath(m_dir.filePath(QStringLiteral("tmp")));
     m_root = m_dir.filePath(QStringLiteral("www"));

@@ -88,7 +88,11 @@ void tst_OSHelper::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     QCoreApplication::setApplicationVersion(QStringLiteral("v0.25.8"));
-    // The temporary folder is shared with everyone, as /tmp is.
+    // A private runtime folder as a login has, and a temporary folder shared with everyone, as
+    // /tmp is.
+    QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("run"))));
+    QVERIFY(::chmod(QFile::encodeName(m_dir.filePath(QStringLiteral("run"))).constData(), 0700) == 0);
+    qputenv("XDG_RUNTIME_DIR", m_dir.filePath(QStringLiteral("run")).toUtf8());
     QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("shared-tmp"))));
     QVERIFY(::chmod(QFile::encodeName(m_dir.filePath(QStringLiteral("shared-tmp"))).constData(), 01777) == 0);
     qputenv("TMPDIR", m_dir.filePath(QStringLiteral("shared-tmp")).toUtf8());
