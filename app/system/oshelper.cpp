@@ -18,10 +18,8 @@
 #include <QThread>
 
 #include <algorithm>
-#include <cerrno>
 #include <mutex>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -54,20 +52,6 @@ std::unique_ptr<QTemporaryDir> makeStagingFolder(const QString &base)
     if (!folder->isValid() || !runtimedir::isPrivate(folder->path()))
         return nullptr;
     return folder;
-}
-
-bool writeAll(int fd, const QByteArray &data)
-{
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
 }
 
 } // namespace
@@ -351,16 +335,11 @@ QString OSHelper::stageFile(const QString &name, const QByteArray &data)
     if (folder.isEmpty())
         return QString();
     const QString path = QDir::toNativeSeparators(folder + QLatin1Char('/') + name);
-    const QByteArray file = QFile::encodeName(path);
-    ::unlink(file.constData()); // an earlier copy of this run; the folder is ours alone
-    const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return QString();
-    // A short write, a failed flush to the disk or a failed close (a full disk shows there)
-    // leaves nothing behind that could be run.
-    const bool written = writeAll(fd, data) && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !written) {
-        ::unlink(file.constData());
+    ::unlink(QFile::encodeName(path).constData()); // an earlier copy of this run; the folder is ours alone
+    // Nothing half-written is left behind that could be run.
+    QString error;
+    if (!rootinstall::writeNewFile(path, data, error)) {
+        qWarning().noquote() << "OSHelper::stageFile ->" << error;
         return QString();
     }
     return path;

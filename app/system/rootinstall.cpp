@@ -53,32 +53,6 @@ bool readStaged(const QString &path, qint64 limit, QByteArray &data, QString &er
     return true;
 }
 
-bool writeCopy(const QString &path, const QByteArray &data, QString &error)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = QStringLiteral("cannot create %1: %2").arg(path, systemError());
-        return false;
-    }
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = QStringLiteral("cannot write %1: %2").arg(path, systemError());
-            ::close(fd);
-            return false;
-        }
-        done += n;
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, systemError());
-        return false;
-    }
-    return true;
-}
-
 // A new folder that only this user may enter, removed with everything in it when it goes.
 class PrivateFolder
 {
@@ -101,6 +75,33 @@ private:
 };
 
 } // namespace
+
+bool writeNewFile(const QString &path, const QByteArray &data, QString &error)
+{
+    const QByteArray file = QFile::encodeName(path);
+    const int fd = ::open(file.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = QStringLiteral("cannot create %1: %2").arg(path, systemError());
+        return false;
+    }
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    // A full disk may show only at the flush or the close.
+    const bool written = done == data.size() && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !written) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, systemError());
+        ::unlink(file.constData());
+        return false;
+    }
+    return true;
+}
 
 bool isDebianPackage(const QByteArray &data)
 {
@@ -156,7 +157,7 @@ processrunner::Result install(const Request &request, const std::function<void(c
     // Debian packages must keep their suffix for apt-get to take them as files.
     const QString copy = folder.path() + (package ? QStringLiteral("/update.deb") : QStringLiteral("/script"));
     QByteArray checked;
-    if (!writeCopy(copy, staged, refused.error) || !readStaged(copy, package ? MaxPackageBytes : MaxScriptBytes, checked, refused.error))
+    if (!writeNewFile(copy, staged, refused.error) || !readStaged(copy, package ? MaxPackageBytes : MaxScriptBytes, checked, refused.error))
         return refused;
     if (package && !isDebianPackage(checked)) {
         refused.error = QStringLiteral("%1 is not a Debian package").arg(request.file);

@@ -31,6 +31,11 @@ constexpr qint64 MaxScriptBytes = 1024 * 1024;
 processrunner::Result install(const Request &request, const std::function<void(const QString &line)> &onLine,
                               int timeLimitMs);
 
+/// Writes `data` to `path`, which must not exist yet (a link there is not followed), mode 0600;
+/// every write, the flush to the disk and the close are checked. On failure the file is removed
+/// and `error` says why.
+bool writeNewFile(const QString &path, const QByteArray &data, QString &error);
+
 /// True when `data` is a well-formed Debian package archive.
 bool isDebianPackage(const QByteArray &data);
 

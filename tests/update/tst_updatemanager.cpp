@@ -452,6 +452,16 @@ void tst_UpdateManager::versionFromTheProject()
 
 namespace {
 
+// An executable stand-in for pkexec with the shell `body`.
+QString writeStandIn(const QString &path, const QByteArray &body)
+{
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly) || script.write("#!/bin/sh\n" + body) < 0)
+        return QString();
+    script.close();
+    return script.setPermissions(script.permissions() | QFileDevice::ExeOwner) ? path : QString();
+}
+
 // Downloads `package` through `manager` and returns the staged file, or "".
 QString download(UpdateManager &manager, const QString &url, const QByteArray &package)
 {
@@ -472,12 +482,9 @@ void tst_UpdateManager::installedUpdateIsAnnounced()
     // The stand-in for pkexec records the package command instead of installing (no runner is
     // installed, so the command itself is elevated).
     const QString record = m_dir.filePath(QStringLiteral("installed"));
-    const QString standIn = m_dir.filePath(QStringLiteral("pkexec-records"));
-    QFile script(standIn);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record.toUtf8() + "'\n");
-    script.close();
-    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+    const QString standIn = writeStandIn(m_dir.filePath(QStringLiteral("pkexec-records")),
+                                         "printf '%s\\n' \"$@\" > '" + record.toUtf8() + "'\n");
+    QVERIFY(!standIn.isEmpty());
     auto installer = std::make_shared<OSHelper>();
     installer->setElevator(standIn);
     installer->setRunnerPath(m_dir.filePath(QStringLiteral("no-runner")));
@@ -501,12 +508,8 @@ void tst_UpdateManager::installedUpdateIsAnnounced()
 void tst_UpdateManager::packageSwappedAfterCheckIsRefused()
 {
     // Through the build's runner, elevated by a stand-in that just runs it.
-    const QString standIn = m_dir.filePath(QStringLiteral("pkexec-runs"));
-    QFile script(standIn);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\nexec \"$@\"\n");
-    script.close();
-    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+    const QString standIn = writeStandIn(m_dir.filePath(QStringLiteral("pkexec-runs")), "exec \"$@\"\n");
+    QVERIFY(!standIn.isEmpty());
     auto installer = std::make_shared<OSHelper>();
     installer->setElevator(standIn);
     installer->setRunnerPath(qEnvironmentVariable("TALVENTO_RUNNER"));
