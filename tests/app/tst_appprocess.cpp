@@ -47,6 +47,7 @@ private:
 
     QTemporaryDir m_home;
     QList<std::shared_ptr<QProcess>> m_running;
+    QStringList m_segments; // camera segments of the launched copies, removed in cleanup()
 };
 
 void tst_AppProcess::initTestCase()
@@ -77,6 +78,9 @@ void tst_AppProcess::cleanup()
         }
     }
     m_running.clear();
+    for (const QString &segment : std::as_const(m_segments))
+        QFile::remove(QStringLiteral("/dev/shm") + segment);
+    m_segments.clear();
 }
 
 // `asUser` runs the application through a wrapper command (setpriv as another user).
@@ -93,10 +97,16 @@ std::unique_ptr<QProcess> tst_AppProcess::launch(const QStringList &arguments,
     env.insert(extra);
     process->setProcessEnvironment(env);
     process->setProcessChannelMode(QProcess::SeparateChannels);
+    // Each copy writes a camera segment of its own, apart from other tests and other users.
+    QStringList all = arguments;
+    if (!all.contains("--vcam-segment")) {
+        m_segments << QStringLiteral("/talvento-vcam-appprocess-%1-%2").arg(QCoreApplication::applicationPid()).arg(m_segments.size());
+        all << "--vcam-segment" << m_segments.last();
+    }
     if (asUser.isEmpty())
-        process->start(TALVENTO_APP_EXECUTABLE, arguments);
+        process->start(TALVENTO_APP_EXECUTABLE, all);
     else
-        process->start(asUser.first(), asUser.mid(1) + QStringList { TALVENTO_APP_EXECUTABLE } + arguments);
+        process->start(asUser.first(), asUser.mid(1) + QStringList { TALVENTO_APP_EXECUTABLE } + all);
     return process;
 }
 
@@ -258,8 +268,7 @@ void tst_AppProcess::updateCheckStaysOnLoopback()
     // The silent update check of a started application goes where the test says...
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost));
-    const QString segment = QStringLiteral("/talvento-vcam-appprocess-%1").arg(QCoreApplication::applicationPid());
-    const QStringList simulated { "--simulate", "--answer-messages", "yes", "--vcam-segment", segment };
+    const QStringList simulated { "--simulate", "--answer-messages", "yes" };
     std::shared_ptr<QProcess> told = launch(simulated + QStringList { "--update-manifest",
         QStringLiteral("https://127.0.0.1:%1/TalventoControl/update_manifest.json").arg(server.serverPort()) });
     m_running.append(told);
@@ -276,7 +285,6 @@ void tst_AppProcess::updateCheckStaysOnLoopback()
     untold->waitForFinished(10000);
     const QString log = output(*untold);
     QVERIFY2(!log.contains("downloads.talvento.com"), qPrintable(log));
-    QFile::remove(QStringLiteral("/dev/shm") + segment);
 }
 
 void tst_AppProcess::uninstallEmptiesTheStore()
