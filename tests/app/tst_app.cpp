@@ -238,7 +238,10 @@ int main(int argc, char *argv[])
     QByteArray simulate("--simulate");
     char *appArgv[] = { argv[0], simulate.data(), nullptr };
     int appArgc = 2;
-    App app(appArgc, appArgv, QApplication::ApplicationFlags);
+    // Should the components come up while the tests run, the silent update check stays on loopback.
+    AppSeams seams;
+    seams.updateManifestUrl = QUrl(QStringLiteral("https://127.0.0.1:9/TalventoControl/update_manifest.json"));
+    App app(appArgc, appArgv, QApplication::ApplicationFlags, seams);
     if (!app.isSingleInstance()) {
         qCritical("tst_App -> the test's private lock is taken");
         return 1;
