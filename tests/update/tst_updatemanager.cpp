@@ -83,6 +83,11 @@ private:
     QString serve(const QString &name, const QJsonObject &object);
     QString url(const QString &path) const;
     void trustTestAuthority(UpdateManager &manager);
+    /// Gives `manager` an installer elevated by a pkexec stand-in with the shell `standIn` and the
+    /// runner at `runner`, downloads a package named `name` from the loopback server and returns
+    /// the staged file ("" on failure).
+    QString downloadForInstall(UpdateManager &manager, const QString &name, const QByteArray &standIn,
+                               const QString &runner);
 
     QTemporaryDir m_dir;
     QString m_root;
@@ -477,23 +482,30 @@ QString download(UpdateManager &manager, const QString &url, const QByteArray &p
 
 } // namespace
 
+QString tst_UpdateManager::downloadForInstall(UpdateManager &manager, const QString &name, const QByteArray &standIn,
+                                              const QString &runner)
+{
+    const QString elevator = writeStandIn(m_dir.filePath(QStringLiteral("pkexec-") + name), standIn);
+    if (elevator.isEmpty())
+        return QString(); // never without the stand-in: an empty elevator would install for real
+    auto installer = std::make_shared<OSHelper>();
+    installer->setElevator(elevator);
+    installer->setRunnerPath(runner);
+    trustTestAuthority(manager);
+    manager.setInstaller(installer);
+    const QByteArray package = debianPackage(5000);
+    return download(manager, serve(name + QStringLiteral(".deb"), package), package);
+}
+
 void tst_UpdateManager::installedUpdateIsAnnounced()
 {
     // The stand-in for pkexec records the package command instead of installing (no runner is
     // installed, so the command itself is elevated).
     const QString record = m_dir.filePath(QStringLiteral("installed"));
-    const QString standIn = writeStandIn(m_dir.filePath(QStringLiteral("pkexec-records")),
-                                         "printf '%s\\n' \"$@\" > '" + record.toUtf8() + "'\n");
-    QVERIFY(!standIn.isEmpty());
-    auto installer = std::make_shared<OSHelper>();
-    installer->setElevator(standIn);
-    installer->setRunnerPath(m_dir.filePath(QStringLiteral("no-runner")));
-
     UpdateManager manager;
-    trustTestAuthority(manager);
-    manager.setInstaller(installer);
-    const QByteArray package = debianPackage(5000);
-    const QString path = download(manager, serve(QStringLiteral("installed.deb"), package), package);
+    const QString path = downloadForInstall(manager, QStringLiteral("installed"),
+                                            "printf '%s\\n' \"$@\" > '" + record.toUtf8() + "'\n",
+                                            m_dir.filePath(QStringLiteral("no-runner")));
     QVERIFY(!path.isEmpty());
     QSignalSpy installed(&manager, &UpdateManager::onUpdateInstalled);
     QSignalSpy errors(&manager, &UpdateManager::onUpdateError);
@@ -508,17 +520,9 @@ void tst_UpdateManager::installedUpdateIsAnnounced()
 void tst_UpdateManager::packageSwappedAfterCheckIsRefused()
 {
     // Through the build's runner, elevated by a stand-in that just runs it.
-    const QString standIn = writeStandIn(m_dir.filePath(QStringLiteral("pkexec-runs")), "exec \"$@\"\n");
-    QVERIFY(!standIn.isEmpty());
-    auto installer = std::make_shared<OSHelper>();
-    installer->setElevator(standIn);
-    installer->setRunnerPath(qEnvironmentVariable("TALVENTO_RUNNER"));
-
     UpdateManager manager;
-    trustTestAuthority(manager);
-    manager.setInstaller(installer);
-    const QByteArray package = debianPackage(5000);
-    const QString path = download(manager, serve(QStringLiteral("swapped.deb"), package), package);
+    const QString path = downloadForInstall(manager, QStringLiteral("swapped"), "exec \"$@\"\n",
+                                            qEnvironmentVariable("TALVENTO_RUNNER"));
     QVERIFY(!path.isEmpty());
 
     // Another well-formed package takes the checked one's place before the install.
