@@ -51,7 +51,13 @@ public:
         : m_provider(std::move(provider))
         , m_camera(std::move(camera))
     { }
-    ~SimulatedSource() override { stopStreaming(); }
+    ~SimulatedSource() override
+    {
+        stopStreaming();
+        // Where a real camera's light would go off.
+        if (m_opened)
+            qDebug() << "SimulatedCamera -> closed" << m_camera.name;
+    }
 
     bool open(QSize size, QString *error) override
     {
@@ -76,6 +82,8 @@ public:
             *error = QStringLiteral("%1: cannot convert its frames").arg(m_camera.name);
             return false;
         }
+        m_opened = true;
+        qDebug() << "SimulatedCamera -> opened" << m_camera.name << "at" << size;
         return true;
     }
 
@@ -141,6 +149,7 @@ private:
     std::vector<uint8_t> m_picture;
     std::vector<uint8_t> m_encoded;
     int64_t m_count = 0;
+    bool m_opened = false;
 
     std::mutex m_mutex; // the fields below
     std::condition_variable m_wake;

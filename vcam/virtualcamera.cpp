@@ -159,7 +159,7 @@ public:
     {
         int count = 0;
         for (const auto &output : m_outputs)
-            count += output->clientCount();
+            count += std::max(0, output->clientCount());
         return count;
     }
 
@@ -388,8 +388,9 @@ QString clientCount(uint32_t streamId)
 {
     Registry &r = registry();
     std::lock_guard lock(r.mutex);
+    // Nobody reads a stream that does not run: an empty report would count as connected.
     if (streamId != SinkStreamId || !r.sink)
-        return QString();
+        return QStringLiteral("0");
     return QString::number(r.sink->clientCount());
 }
 

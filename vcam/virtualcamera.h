@@ -17,7 +17,8 @@ public:
     virtual QString kind() const = 0;
     /// Sink thread only.
     virtual bool write(const Frame &frame) = 0;
-    /// Any thread. Readers other than this process's own writer.
+    /// Any thread. Readers other than this process's own writer, now: never negative, and 0
+    /// when none can be seen, so that the camera runs only for readers that are there.
     virtual int clientCount() = 0;
 };
 
@@ -48,7 +49,8 @@ void stopStream(uint32_t deviceId, uint32_t streamId);
 /// Hands a processed 1280x720 frame to the sink stream. False when the stream
 /// is not running or its queue is full; the frame is then dropped, not kept.
 bool enqueue(uint32_t streamId, FrameRef frame);
-/// The number of clients as a decimal string; empty when the stream is unknown.
+/// The number of clients as a decimal string: the readers of every output added up, and "0"
+/// for a stream that is not running or not ours. Never empty.
 QString clientCount(uint32_t streamId);
 
 /// BGRA to YUYV (BT.601 limited range), two pixels per four bytes.

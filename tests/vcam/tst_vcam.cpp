@@ -1,5 +1,6 @@
 #include "app/core/basesettings.h"
 #include "camera/capturesession.h"
+#include "camera/simulatedcamera.h"
 #include "vcam/sharedframering.h"
 #include "vcam/vcam.h"
 #include "video/postprocessor.h"
@@ -37,6 +38,17 @@ bool logContains(const QString &text)
     return std::any_of(g_log.cbegin(), g_log.cend(), [&](const QString &line) { return line.contains(text); });
 }
 
+int logCount(const QString &text)
+{
+    QMutexLocker lock(&g_logLock);
+    return int(std::count_if(g_log.cbegin(), g_log.cend(), [&](const QString &line) { return line.contains(text); }));
+}
+
+int camerasStreaming()
+{
+    return SimulatedCameraProvider::instance()->streamingSources();
+}
+
 QString viewer()
 {
     return qEnvironmentVariable("TALVENTO_VCAM_VIEW");
@@ -61,6 +73,7 @@ private slots:
     void init();
     void processedFrameReachesTheViewer();
     void grabberFollowsTheClients();
+    void stoppedFeedKeepsTheCameraClosed();
 
 private:
     QTemporaryDir m_dir;
@@ -145,6 +158,7 @@ void tst_VCam::grabberFollowsTheClients()
     QTRY_VERIFY(!vcam.isGrabberRunning());
     QVERIFY(!reconnecting.isEmpty() && !reconnecting.last().first().toBool());
     QCOMPARE(clients.last().first().toBool(), false);
+    QCOMPARE(camerasStreaming(), 0); // the camera itself is released, its light off
 
     // A viewer connects: the grabber starts again within a tick.
     QProcess view;
@@ -160,6 +174,28 @@ void tst_VCam::grabberFollowsTheClients()
     view.waitForFinished();
     QTRY_VERIFY_WITH_TIMEOUT(logContains("stopping VCam physical grabber - there are no clients connected!"), 10000);
     QTRY_VERIFY(!vcam.isGrabberRunning());
+    QCOMPARE(camerasStreaming(), 0);
+}
+
+void tst_VCam::stoppedFeedKeepsTheCameraClosed()
+{
+    VCam vcam(m_settings.get(), nullptr);
+    QVERIFY(vcam.start());
+    vcam.stop();
+    QVERIFY(!vcam.isGrabberRunning());
+
+    // A viewer still attached to the camera's segment reads nothing from a stopped stream, so
+    // the client checks that go on keep the camera closed.
+    QProcess view;
+    view.start(viewer(), {QStringLiteral("--measure"), QStringLiteral("30")});
+    QVERIFY(view.waitForStarted());
+    init();
+    QTRY_VERIFY_WITH_TIMEOUT(logCount("areAnyClientsConnected()") >= 2, 10000);
+    QVERIFY(!logContains("restarting VCam physical grabber"));
+    QVERIFY(!vcam.isGrabberRunning());
+    QCOMPARE(camerasStreaming(), 0);
+    view.kill();
+    view.waitForFinished();
 }
 
 QTEST_MAIN(tst_VCam)
