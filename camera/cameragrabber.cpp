@@ -1,12 +1,14 @@
 #include "camera/cameragrabber.h"
 
 #include "app/core/worker.h"
+#include "camera/camerawatcher.h"
 #include "camera/capturesession.h"
 #include "camera/uvc/controls.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QMutexLocker>
+#include <QTimer>
 #include <QtGlobal>
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
@@ -68,6 +70,9 @@ std::optional<uvc::Device> controlDeviceFor(const CameraDevice &camera)
     return found;
 }
 
+// How often the grabber looks at its camera: a stream that ended, controls to restore.
+constexpr int SupervisionMs = 1000;
+
 } // namespace
 
 /// The capture state of a running camera. Only ever destroyed under the grabber's mutex (the
@@ -101,10 +106,21 @@ CameraGrabber::CameraGrabber(QObject *parent)
     requestCameraAccess();
     m_worker = Worker::create(this, true);
     m_worker->setMaxAsyncQueueSize(2);
+    m_worker->runFunctionSync([this](QObject *) {
+        m_supervision = new QTimer(this);
+        connect(m_supervision, &QTimer::timeout, this, &CameraGrabber::supervise);
+        m_supervision->start(SupervisionMs);
+    });
+    // The news comes on the watcher's thread; the grabber looks at it on its own.
+    m_watcherId = CameraWatcher::addListener([this] {
+        QMetaObject::invokeMethod(this, [this] { onCamerasChanged(); }, Qt::QueuedConnection);
+    });
 }
 
 CameraGrabber::~CameraGrabber()
 {
+    CameraWatcher::removeListener(m_watcherId);
+    m_worker->runFunctionSync([this](QObject *) { delete m_supervision; });
     m_worker->shutdown();
     {
         QMutexLocker lock(&m_mutex);
@@ -156,6 +172,17 @@ bool CameraGrabber::startCamera(int width, int height, int index, const QString 
     height = std::abs(height);
 
     QMutexLocker lock(&m_mutex);
+    // Kept until stopCamera: a camera missing now is opened when it arrives.
+    m_wanted = Request { width, height, index, description };
+    return open(*m_wanted);
+}
+
+bool CameraGrabber::open(const Request &request)
+{
+    const int width = request.width;
+    const int height = request.height;
+    const int index = request.index;
+    const QString &description = request.description;
     const QList<CameraDevice> cameras = CaptureSession::availableCameras();
     if (index < 0 || index >= cameras.size())
         return false;
@@ -215,7 +242,54 @@ bool CameraGrabber::startCamera(int width, int height, int index, const QString 
 void CameraGrabber::stopCamera()
 {
     QMutexLocker lock(&m_mutex);
+    m_wanted.reset();
     m_opaque.reset();
+}
+
+void CameraGrabber::loseCamera(const char *reason)
+{
+    qWarning() << "CameraGrabber -> camera lost:" << reason;
+    m_opaque.reset();
+}
+
+void CameraGrabber::resume()
+{
+    if (!m_wanted || m_opaque)
+        return;
+    Request request = *m_wanted;
+    // The list may be in another order now; the name decides.
+    const qsizetype at = getDevicesList().indexOf(request.description);
+    if (at >= 0)
+        request.index = int(at);
+    if (open(request))
+        qDebug() << "CameraGrabber -> camera back:" << request.description;
+}
+
+void CameraGrabber::onCamerasChanged()
+{
+    QMutexLocker lock(&m_mutex);
+    // The controllers and transports of cameras that went are dropped; the next control call
+    // finds the cameras afresh.
+    uvc::reset();
+    if (!m_opaque) {
+        resume();
+        return;
+    }
+    for (const CameraDevice &camera : CaptureSession::availableCameras()) {
+        if (camera.uniqueId == m_opaque->uniqueId)
+            return;
+    }
+    loseCamera("the camera was unplugged");
+}
+
+void CameraGrabber::supervise()
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_opaque && m_opaque->capturing && !m_opaque->session->isRunning()) {
+        loseCamera("its stream ended");
+        // A camera still listed opens again at once; one that went waits for its return.
+        resume();
+    }
 }
 
 bool CameraGrabber::isRunning()

@@ -10,12 +10,16 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
+class QTimer;
 class Worker;
 
 /// The application's front end to the physical camera: one capture session on the camera the
 /// user picked, preview frames on request, and the camera's image controls through the UVC
-/// facade (found by the product camera's location id).
+/// facade (found by the product camera's location id). A camera that is unplugged or whose
+/// stream ends is dropped (the grabber stops running) and opened again by itself when it comes
+/// back, until stopCamera.
 class CameraGrabber : public QObject
 {
     Q_OBJECT
@@ -98,12 +102,31 @@ private:
         PowerLine
     };
 
+    /// What startCamera was asked for; kept until stopCamera.
+    struct Request
+    {
+        int width;
+        int height;
+        int index;
+        QString description;
+    };
+
     bool getControl(Control control, CameraSetting &setting);
     bool setControl(Control control, long value, bool autoMode);
     void pause(bool paused);
+    // Under m_mutex.
+    bool open(const Request &request);
+    void loseCamera(const char *reason);
+    void resume();
+    // Worker thread.
+    void onCamerasChanged();
+    void supervise();
 
     struct Opaque; // defined in cameragrabber.cpp
     std::shared_ptr<Opaque> m_opaque; // set exactly while the camera runs
     QRecursiveMutex m_mutex;
     QSharedPointer<Worker> m_worker;
+    std::optional<Request> m_wanted; // the camera to keep open, until stopCamera
+    int m_watcherId = 0;
+    QTimer *m_supervision = nullptr; // lives on the worker thread
 };

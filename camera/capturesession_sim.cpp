@@ -1,6 +1,8 @@
 // The simulated cameras behind --simulate and the tests.
 #include "camera/simulatedcamera.h"
 
+#include "camera/camerawatcher.h"
+
 #include "camera/capturesession_p.h"
 #include "camera/frame.h"
 #include "camera/frameconverter.h"
@@ -61,6 +63,10 @@ public:
 
     bool open(QSize size, QString *error) override
     {
+        if (!m_provider->isPlugged(m_camera.name)) {
+            *error = QStringLiteral("%1: No such device").arg(m_camera.name);
+            return false;
+        }
         if (m_camera.busy) {
             *error = QStringLiteral("%1: Device or resource busy").arg(m_camera.name);
             return false;
@@ -109,6 +115,8 @@ public:
 
     Read readFrame(Frame &frame, int timeoutMs) override
     {
+        if (!m_provider->isPlugged(m_camera.name))
+            return Read::Failed;
         {
             std::unique_lock lock(m_mutex);
             const auto deadline
@@ -158,6 +166,14 @@ private:
     Clock::time_point m_next;
 };
 
+void setSimulatedProductCameraPlugged(bool plugged)
+{
+    qDebug() << "Simulated camera ->" << (plugged ? "plugged in" : "unplugged");
+    SimulatedCameraProvider::instance()->setPlugged(QString::fromLatin1(uvc::simulatedCameraName), plugged);
+    uvc::simulatedCamera()->setConnected(plugged);
+    CameraWatcher::notifyChanged();
+}
+
 std::shared_ptr<SimulatedCameraProvider> SimulatedCameraProvider::instance()
 {
     static const std::shared_ptr<SimulatedCameraProvider> provider
@@ -177,12 +193,27 @@ QList<SimulatedCamera> SimulatedCameraProvider::simulatedCameras() const
     return m_cameras;
 }
 
+void SimulatedCameraProvider::setPlugged(const QString &name, bool plugged)
+{
+    std::lock_guard lock(m_mutex);
+    m_unplugged.removeAll(name);
+    if (!plugged)
+        m_unplugged << name;
+}
+
+bool SimulatedCameraProvider::isPlugged(const QString &name) const
+{
+    std::lock_guard lock(m_mutex);
+    return !m_unplugged.contains(name);
+}
+
 QList<CameraDevice> SimulatedCameraProvider::cameras()
 {
     std::lock_guard lock(m_mutex);
     QList<CameraDevice> devices;
     for (int i = 0; i < m_cameras.size(); ++i)
-        devices << CameraDevice { m_cameras[i].name, m_cameras[i].uniqueId(),
+        if (!m_unplugged.contains(m_cameras[i].name))
+            devices << CameraDevice { m_cameras[i].name, m_cameras[i].uniqueId(),
             QStringLiteral("sim:%1").arg(i), nullptr };
     return devices;
 }

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <cstdint>
@@ -36,6 +37,11 @@ struct SimulatedCamera
 
 Q_DECLARE_METATYPE(SimulatedCamera)
 
+/// Unplugs (false) or plugs back (true) the simulated Talvento Camera Pro as a whole: its capture
+/// camera and its UVC controls, which come back at their defaults as a real camera's do after
+/// power-up. The camera watcher hears of it either way.
+void setSimulatedProductCameraPlugged(bool plugged);
+
 /// The simulated cameras, listed by CaptureSession while simulation is on.
 class SimulatedCameraProvider : public CameraProvider,
                                 public std::enable_shared_from_this<SimulatedCameraProvider>
@@ -49,6 +55,10 @@ public:
     QList<SimulatedCamera> simulatedCameras() const;
     /// Sources currently streaming, across all simulated cameras.
     int streamingSources() const { return m_streaming.load(std::memory_order_acquire); }
+    /// Unplugs (false) or plugs back (true) the camera of that name: unplugged, it leaves the
+    /// list, cannot be opened, and its open streams end as a real camera's do.
+    void setPlugged(const QString &name, bool plugged);
+    bool isPlugged(const QString &name) const;
 
     QList<CameraDevice> cameras() override;
     std::unique_ptr<CaptureSource> createSource(const CameraDevice &device) override;
@@ -57,5 +67,6 @@ private:
     friend class SimulatedSource;
     mutable std::mutex m_mutex;
     QList<SimulatedCamera> m_cameras { SimulatedCamera::talventoCameraPro() };
+    QStringList m_unplugged;
     std::atomic<int> m_streaming { 0 };
 };

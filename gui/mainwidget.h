@@ -84,6 +84,10 @@ public:
     void adjustPosition();
     void bringToFront();
 
+    /// The stock picture the preview shows instead of camera pictures ("spinner", "low_power",
+    /// "icon_camera" when the camera is lost), empty while camera pictures show.
+    QString previewStockImage() const { return m_stockImage; }
+
     /// The built-in row order of each page.
     static QList<QString> defaultOrder(Page page);
     static int pageHeight(Page page);
@@ -166,6 +170,7 @@ private:
     QStackedWidget *m_stack = nullptr;
     QButtonGroup *m_tabs = nullptr;
     QMovie *m_movie = nullptr;
+    QString m_stockImage;
     QList<Page> m_pages;
     QHash<DraggableFrame *, std::shared_ptr<CameraSetting>> m_records;
     bool m_lightFollowed = false;

@@ -25,6 +25,9 @@ constexpr int CaptureHeight = 360;
 // A preview without a new picture for this long counts as stalled; a camera
 // that is not running is reopened no more often than this.
 constexpr qint64 PreviewPatienceMs = 5000;
+// Shown while the camera is lost (unplugged, or its stream ended); the camera grabber opens it
+// again by itself when it comes back.
+const char *const LostPicture = "icon_camera";
 
 } // namespace
 
@@ -36,7 +39,7 @@ void MainWidget::reconnectCamera(int index, const QString &name)
             camera->stopCamera();
             // A hidden window needs no camera: showing it reconnects.
             if (index >= 0 && isVisible() && !camera->startCamera(CaptureWidth, CaptureHeight, index, name))
-                setStockImage("spinner", false, 0.5f, tr("connecting to device..."));
+                setStockImage(LostPicture, true, 0.35f, tr("camera disconnected"));
         }
         // A fresh start: the stall check waits for the first picture.
         m_lastFrameMs = QDateTime::currentMSecsSinceEpoch();
@@ -61,6 +64,7 @@ void MainWidget::onNewFrame(const QImage &image)
     if (!isVisible())
         return;
     // A real picture replaces the waiting animation.
+    m_stockImage.clear();
     if (m_movie) {
         m_movie->stop();
         m_movie->deleteLater();
@@ -100,6 +104,8 @@ void MainWidget::watchPreview()
         return;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (!camera->isRunning()) {
+        if (isVisible())
+            setStockImage(LostPicture, true, 0.35f, tr("camera disconnected"));
         if (isVisible() && now - m_lastRestartMs >= PreviewPatienceMs) {
             m_lastRestartMs = now;
             restartCamera();
@@ -123,6 +129,9 @@ void MainWidget::watchPreview()
 
 void MainWidget::setStockImage(const QString &name, bool invert, float scale, const QString &text)
 {
+    if (name == m_stockImage && !m_movie)
+        return; // already on show
+    m_stockImage = name;
     const QString movie = ":/assets/" + name + ".gif";
     if (QFile::exists(movie)) {
         if (m_movie && m_movie->fileName() == movie && m_movie->state() == QMovie::Running)

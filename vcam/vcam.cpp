@@ -1,6 +1,7 @@
 #include "vcam/vcam.h"
 
 #include "app/core/worker.h"
+#include "camera/camerawatcher.h"
 #include "camera/capturesession.h"
 #include "video/personsegmentationsp.h"
 #include "video/postprocessor.h"
@@ -53,10 +54,15 @@ VCam::VCam(BaseSettings *settings, QObject *parent)
         m_clientTimer = new QTimer(this);
         connect(m_clientTimer, &QTimer::timeout, this, &VCam::checkClients);
     });
+    // A camera that comes back is opened at once rather than at the next client check.
+    m_watcherId = CameraWatcher::addListener([this] {
+        QMetaObject::invokeMethod(this, [this] { onCamerasChanged(); }, Qt::QueuedConnection);
+    });
 }
 
 VCam::~VCam()
 {
+    CameraWatcher::removeListener(m_watcherId);
     m_worker->runFunctionSync([this](QObject *) {
         if (m_clientTimer)
             m_clientTimer->stop();
@@ -229,4 +235,13 @@ void VCam::checkClients()
             stopGrabber();
         }
     }
+}
+
+void VCam::onCamerasChanged()
+{
+    // Only a started feed with readers wants the camera.
+    if (!m_clientTimer->isActive() || !clientsConnected() || isGrabberRunning())
+        return;
+    qDebug() << "restarting VCam physical grabber, a camera came or went";
+    startGrabber();
 }

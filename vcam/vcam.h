@@ -56,12 +56,14 @@ private:
     void onFrame();
     void processFrame();
     void checkClients();
+    void onCamerasChanged();
 
     std::shared_ptr<Opaque> m_opaque;
     QRecursiveMutex m_lock;
     QSharedPointer<Worker> m_worker;
     std::shared_ptr<PostProcessor> m_postProcessor;
     QTimer *m_clientTimer = nullptr;
+    int m_watcherId = 0;
     std::atomic<qint64> m_lastFrameTime = 0;
     std::atomic<bool> m_clientsConnected = true;
 };

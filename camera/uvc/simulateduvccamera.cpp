@@ -204,6 +204,13 @@ void SimulatedUVCCamera::setCloseSucceeds(bool succeeds)
 void SimulatedUVCCamera::setConnected(bool connected)
 {
     const std::lock_guard lock(m_mutex);
+    if (connected && !m_connected) {
+        for (auto &[key, control] : m_controls) {
+            if (!control.defaultValue.empty()) {
+                control.current = control.defaultValue;
+            }
+        }
+    }
     m_connected = connected;
 }
 

@@ -94,7 +94,8 @@ public:
 
     void setOpenResult(UVCOpenResult result);
     void setCloseSucceeds(bool succeeds);
-    /// An unplugged camera refuses every request.
+    /// An unplugged camera refuses every request; plugged back, its controls are at their
+    /// defaults again, as after a real camera's power-up.
     void setConnected(bool connected);
 
     std::vector<LoggedRequest> requests() const;

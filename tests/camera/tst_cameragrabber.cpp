@@ -86,6 +86,8 @@ private slots:
     void controlsReachTheShownFunction();
     void exposureModes_data();
     void exposureModes();
+    void unpluggedCameraComesBack();
+    void endedStreamIsNoticed();
     void thirdGetFrameNeverCallsBack();
     void getFrameWithoutCameraNeverCallsBack();
     void stopStartWhileFetching();
@@ -395,6 +397,51 @@ void tst_CameraGrabber::exposureModes()
     QCOMPARE(automatic.value, int64_t(300)); // the time is left alone
     QCOMPARE(camera->currentInteger(1, 2), std::optional<int64_t>(automaticMode > 0 ? automaticMode : 1));
     QCOMPARE(automatic.autoEnabled, automaticMode > 0);
+}
+
+// Unplugged, the camera stops running and its controls fail; plugged back it runs again by
+// itself, frames arrive and the controls answer.
+void tst_CameraGrabber::unpluggedCameraComesBack()
+{
+    CameraGrabber grabber;
+    QVERIFY(grabber.startCamera(640, 360, indexOf("Talvento Camera Pro"), "Talvento Camera Pro"));
+    QVERIFY(grabber.isPreviewing());
+    QVERIFY(grabber.setBrightness(20, false));
+
+    setSimulatedProductCameraPlugged(false);
+    QTRY_VERIFY_WITH_TIMEOUT(!grabber.isRunning(), Patience);
+    QVERIFY(!grabber.isPreviewing());
+    CameraSetting setting;
+    QVERIFY(!grabber.getBrightness(setting));
+
+    QSignalSpy frames(&grabber, &CameraGrabber::onNewFrameAvailable);
+    setSimulatedProductCameraPlugged(true);
+    QTRY_VERIFY_WITH_TIMEOUT(grabber.isPreviewing(), Patience);
+    QVERIFY(frames.wait(Patience));
+    QVERIFY(grabber.getBrightness(setting));
+    QVERIFY(grabber.setBrightness(-10, false));
+    const uint8_t pu = SimulatedUVCCamera::TalventoCameraProProcessingUnitId;
+    QCOMPARE(uvc::simulatedCamera()->currentInteger(pu, 2), std::optional<int64_t>(-10));
+
+    // Stopped, the grabber leaves a returning camera alone.
+    grabber.stopCamera();
+    setSimulatedProductCameraPlugged(false);
+    setSimulatedProductCameraPlugged(true);
+    QTest::qWait(300);
+    QVERIFY(!grabber.isRunning());
+}
+
+// A stream that ends without word from the camera watcher (a camera that stops answering) is
+// noticed on the supervision tick: the grabber no longer claims to run.
+void tst_CameraGrabber::endedStreamIsNoticed()
+{
+    CameraGrabber grabber;
+    QVERIFY(grabber.startCamera(640, 360, indexOf("Talvento Camera Pro"), "Talvento Camera Pro"));
+    QVERIFY(grabber.isPreviewing());
+    SimulatedCameraProvider::instance()->setPlugged("Talvento Camera Pro", false);
+    QTRY_VERIFY_WITH_TIMEOUT(!grabber.isPreviewing(), Patience);
+    QVERIFY(!grabber.isRunning());
+    SimulatedCameraProvider::instance()->setPlugged("Talvento Camera Pro", true);
 }
 
 // Two jobs may wait (one running counts); the third is dropped with a warning and its
