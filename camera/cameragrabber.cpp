@@ -6,6 +6,7 @@
 #include "camera/uvc/controls.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QDebug>
 #include <QMutexLocker>
 #include <QTimer>
@@ -70,6 +71,18 @@ std::optional<uvc::Device> controlDeviceFor(const CameraDevice &camera)
     return found;
 }
 
+// The product camera may have several nodes (an infrared one among them); its controls belong to
+// the first that is not the infrared one.
+std::optional<CameraDevice> controlCamera(const QList<CameraDevice> &cameras)
+{
+    for (const CameraDevice &camera : cameras) {
+        if (camera.localizedName.contains(QLatin1String("Talvento Camera"), Qt::CaseInsensitive)
+            && !camera.localizedName.contains(QLatin1String("IR "), Qt::CaseInsensitive))
+            return camera;
+    }
+    return std::nullopt;
+}
+
 // How often the grabber looks at its camera: a stream that ended, controls to restore.
 constexpr int SupervisionMs = 1000;
 
@@ -102,6 +115,8 @@ struct CameraGrabber::Opaque
 
 CameraGrabber::CameraGrabber(QObject *parent)
     : QObject(parent)
+    , m_keeper({ "Brightness", "Contrast", "Exposure", "Saturation", "Sharpness", "Zoom",
+          "WhiteBalance", "Focus", "BacklightCompensation", "PowerLine" })
 {
     requestCameraAccess();
     m_worker = Worker::create(this, true);
@@ -112,9 +127,34 @@ CameraGrabber::CameraGrabber(QObject *parent)
         m_supervision->start(SupervisionMs);
     });
     // The news comes on the watcher's thread; the grabber looks at it on its own.
-    m_watcherId = CameraWatcher::addListener([this] {
-        QMetaObject::invokeMethod(this, [this] { onCamerasChanged(); }, Qt::QueuedConnection);
+    m_watcherId = CameraWatcher::addListener([this](CameraWatcher::Event event, const QString &id) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, event, id] {
+                if (event == CameraWatcher::Event::CamerasChanged) {
+                    onCamerasChanged();
+                    return;
+                }
+                QMutexLocker lock(&m_mutex);
+                if (id == m_keptCameraId)
+                    keepSettings(QStringLiteral("when a stream started"));
+            },
+            Qt::QueuedConnection);
     });
+    // Cameras lose their settings in suspend; logind says when the computer wakes.
+    if (!QDBusConnection::systemBus().connect(QStringLiteral("org.freedesktop.login1"),
+            QStringLiteral("/org/freedesktop/login1"),
+            QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
+            this, SLOT(onPrepareForSleep(bool))))
+        qDebug() << "CameraGrabber -> no word from logind about suspend";
+}
+
+void CameraGrabber::onPrepareForSleep(bool sleeping)
+{
+    if (sleeping)
+        return;
+    QMutexLocker lock(&m_mutex);
+    keepSettings(QStringLiteral("after the computer woke up"));
 }
 
 CameraGrabber::~CameraGrabber()
@@ -207,17 +247,9 @@ bool CameraGrabber::open(const Request &request)
         }
     }
 
-    // The product camera may have several nodes (an infrared one among them); its controls
-    // belong to the first that is not the infrared one.
-    std::optional<CameraDevice> control;
-    for (const CameraDevice &camera : cameras) {
-        if (camera.localizedName.contains(QLatin1String("Talvento Camera"), Qt::CaseInsensitive)
-            && !camera.localizedName.contains(QLatin1String("IR "), Qt::CaseInsensitive)) {
-            control = camera;
-            qDebug() << "found control device" << camera.localizedName;
-            break;
-        }
-    }
+    const std::optional<CameraDevice> control = controlCamera(cameras);
+    if (control)
+        qDebug() << "found control device" << control->localizedName;
     if (!control) {
         qWarning() << "unable to find control device";
         return false;
@@ -228,6 +260,8 @@ bool CameraGrabber::open(const Request &request)
         [this] { emit onNewFrameAvailable(); }, *selected, QSize(width, height));
     opaque->uniqueId = control->uniqueId;
     opaque->device = controlDeviceFor(*control);
+    m_keptDevice = opaque->device;
+    m_keptCameraId = control->uniqueId;
 
     m_opaque = opaque;
     opaque->capturing = opaque->session->startCapture();
@@ -271,15 +305,16 @@ void CameraGrabber::onCamerasChanged()
     // The controllers and transports of cameras that went are dropped; the next control call
     // finds the cameras afresh.
     uvc::reset();
-    if (!m_opaque) {
-        resume();
-        return;
-    }
-    for (const CameraDevice &camera : CaptureSession::availableCameras()) {
-        if (camera.uniqueId == m_opaque->uniqueId)
-            return;
-    }
-    loseCamera("the camera was unplugged");
+    const bool hadCamera = m_keptDevice.has_value();
+    const QList<CameraDevice> cameras = CaptureSession::availableCameras();
+    const std::optional<CameraDevice> control = controlCamera(cameras);
+    m_keptDevice = control ? controlDeviceFor(*control) : std::nullopt;
+    m_keptCameraId = control ? control->uniqueId : QString();
+    if (m_opaque && (!control || control->uniqueId != m_opaque->uniqueId))
+        loseCamera("the camera was unplugged");
+    resume();
+    if (!hadCamera && m_keptDevice)
+        keepSettings(QStringLiteral("after the camera came back"));
 }
 
 void CameraGrabber::supervise()
@@ -290,6 +325,7 @@ void CameraGrabber::supervise()
         // A camera still listed opens again at once; one that went waits for its return.
         resume();
     }
+    keepSettings({});
 }
 
 bool CameraGrabber::isRunning()
@@ -371,43 +407,33 @@ const ControlInfo &controlInfo(int control)
 
 } // namespace
 
-bool CameraGrabber::getControl(Control control, CameraSetting &setting)
+namespace {
+
+// Reads one control of the camera; the exposure's automatic state comes from its mode.
+bool readControl(const uvc::Device &device, int control, CameraSetting &setting)
 {
-    QMutexLocker lock(&m_mutex);
-    const ControlInfo &info = controlInfo(int(control));
-    if (!m_opaque) {
-        setting = fallbackSetting(info);
-        return false;
-    }
-    if (!m_opaque->device)
-        return false;
-    const std::optional<uvc::Control> value
-        = uvc::getControl(*m_opaque->device, info.name, info.autoName);
+    const ControlInfo &info = controlInfo(control);
+    const std::optional<uvc::Control> value = uvc::getControl(device, info.name, info.autoName);
     if (!value)
         return false;
-    if (control == Control::Exposure) {
+    copyRange(*value, setting);
+    if (info.name == uvc::controls::names::exposureTime) {
         // Every exposure mode but manual leaves the exposure time to the camera.
         const std::optional<uvc::Control> mode
-            = uvc::getControl(*m_opaque->device, uvc::controls::names::exposureMode, {});
-        copyRange(*value, setting);
+            = uvc::getControl(device, uvc::controls::names::exposureMode, {});
         setting.autoAvailable = mode.has_value();
         setting.autoEnabled = mode && uvc::exposure::isAutomatic(mode->value);
         return true;
     }
-    copyRange(*value, setting);
     setting.autoAvailable = value->autoValue.has_value();
     setting.autoEnabled = value->autoValue.value_or(false);
     return true;
 }
 
-bool CameraGrabber::setControl(Control control, long value, bool autoMode)
+bool writeControl(const uvc::Device &device, int control, long value, bool autoMode)
 {
-    QMutexLocker lock(&m_mutex);
-    if (!m_opaque || !m_opaque->device)
-        return false;
-    const uvc::Device &device = *m_opaque->device;
-    const ControlInfo &info = controlInfo(int(control));
-    if (control == Control::Exposure) {
+    const ControlInfo &info = controlInfo(control);
+    if (info.name == uvc::controls::names::exposureTime) {
         namespace names = uvc::controls::names;
         if (autoMode) {
             // The automatic mode the camera offers (its step lists them), best first.
@@ -423,6 +449,54 @@ bool CameraGrabber::setControl(Control control, long value, bool autoMode)
         return uvc::setControl(device, names::exposureTime, value, false, {});
     }
     return uvc::setControl(device, info.name, value, autoMode, info.autoName);
+}
+
+} // namespace
+
+bool CameraGrabber::getControl(Control control, CameraSetting &setting)
+{
+    QMutexLocker lock(&m_mutex);
+    if (!m_opaque) {
+        setting = fallbackSetting(controlInfo(int(control)));
+        return false;
+    }
+    return m_opaque->device && readControl(*m_opaque->device, int(control), setting);
+}
+
+bool CameraGrabber::setControl(Control control, long value, bool autoMode)
+{
+    QMutexLocker lock(&m_mutex);
+    if (!m_opaque || !m_opaque->device)
+        return false;
+    const uvc::Device &device = *m_opaque->device;
+    if (!writeControl(device, int(control), value, autoMode))
+        return false;
+    // Kept as the camera took it (it may have moved the value onto its steps).
+    CameraSetting taken;
+    if (!autoMode && readControl(device, int(control), taken))
+        value = long(taken.value);
+    m_keeper.store(int(control), value, autoMode);
+    return true;
+}
+
+void CameraGrabber::keepSettings(const QString &occasion)
+{
+    if (!m_keptDevice || m_keeper.isEmpty())
+        return;
+    const uvc::Device device = *m_keptDevice;
+    auto write = [device](int control, long value, bool autoMode) {
+        return writeControl(device, control, value, autoMode);
+    };
+    if (occasion.isEmpty()) {
+        m_keeper.check(
+            [device](int control) {
+                CameraSetting setting;
+                return readControl(device, control, setting) ? std::optional(setting) : std::nullopt;
+            },
+            write);
+    } else {
+        m_keeper.reapply(write, occasion);
+    }
 }
 
 bool CameraGrabber::getBrightness(CameraSetting &setting)

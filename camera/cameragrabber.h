@@ -1,6 +1,8 @@
 #pragma once
 
 #include "app/core/camerasetting.h"
+#include "camera/camerasettingskeeper.h"
+#include "camera/uvc/controls.h"
 
 #include <QImage>
 #include <QObject>
@@ -19,7 +21,9 @@ class Worker;
 /// user picked, preview frames on request, and the camera's image controls through the UVC
 /// facade (found by the product camera's location id). A camera that is unplugged or whose
 /// stream ends is dropped (the grabber stops running) and opened again by itself when it comes
-/// back, until stopCamera.
+/// back, until stopCamera. The settings written through it are kept and written again when the
+/// camera comes back, after a resume from suspend, when a stream starts on it, and when its
+/// values change behind our back.
 class CameraGrabber : public QObject
 {
     Q_OBJECT
@@ -88,6 +92,10 @@ signals:
     void onBacklightCompensation(long value, bool autoMode);
     void onPowerLine(long value, bool autoMode);
 
+private slots:
+    /// logind's signal around suspend; false: the computer woke up.
+    void onPrepareForSleep(bool sleeping);
+
 private:
     enum class Control {
         Brightness,
@@ -121,6 +129,9 @@ private:
     // Worker thread.
     void onCamerasChanged();
     void supervise();
+    /// Writes the kept settings again for `occasion` (for the log), or, with no occasion, reads
+    /// them back and restores those the camera changed. Under m_mutex.
+    void keepSettings(const QString &occasion);
 
     struct Opaque; // defined in cameragrabber.cpp
     std::shared_ptr<Opaque> m_opaque; // set exactly while the camera runs
@@ -129,4 +140,9 @@ private:
     std::optional<Request> m_wanted; // the camera to keep open, until stopCamera
     int m_watcherId = 0;
     QTimer *m_supervision = nullptr; // lives on the worker thread
+    CameraSettingsKeeper m_keeper;
+    // The control camera the kept settings belong to, while it is attached: found when a camera
+    // is opened and when cameras come or go, so the settings are kept with the window closed.
+    std::optional<uvc::Device> m_keptDevice;
+    QString m_keptCameraId;
 };

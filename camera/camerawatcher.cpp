@@ -107,10 +107,24 @@ void CameraWatcher::removeListener(int id)
     l.listeners.erase(id);
 }
 
-void CameraWatcher::notifyChanged()
+namespace {
+
+void notify(CameraWatcher::Event event, const QString &uniqueId)
 {
     Listeners &l = listeners();
     const std::lock_guard lock(l.mutex);
     for (const auto &[id, listener] : l.listeners)
-        listener();
+        listener(event, uniqueId);
+}
+
+} // namespace
+
+void CameraWatcher::notifyChanged()
+{
+    notify(Event::CamerasChanged, {});
+}
+
+void CameraWatcher::notifyStreamStarted(const QString &uniqueId)
+{
+    notify(Event::StreamStarted, uniqueId);
 }

@@ -1,5 +1,6 @@
 #include "camera/capturesession.h"
 
+#include "camera/camerawatcher.h"
 #include "camera/capturesession_p.h"
 #include "camera/simulatedcamera.h"
 
@@ -130,6 +131,7 @@ bool CaptureSession::startCapture()
     m_pool = std::make_unique<FramePool>(m_resolution.width(), m_resolution.height(), PoolFrames);
     m_source = std::move(source);
     startThread();
+    CameraWatcher::notifyStreamStarted(m_device.uniqueId);
     return true;
 }
 
@@ -165,6 +167,7 @@ void CaptureSession::pauseCapture(bool pause)
             return;
         }
         startThread();
+        CameraWatcher::notifyStreamStarted(m_device.uniqueId);
     }
 }
 

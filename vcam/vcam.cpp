@@ -55,8 +55,9 @@ VCam::VCam(BaseSettings *settings, QObject *parent)
         connect(m_clientTimer, &QTimer::timeout, this, &VCam::checkClients);
     });
     // A camera that comes back is opened at once rather than at the next client check.
-    m_watcherId = CameraWatcher::addListener([this] {
-        QMetaObject::invokeMethod(this, [this] { onCamerasChanged(); }, Qt::QueuedConnection);
+    m_watcherId = CameraWatcher::addListener([this](CameraWatcher::Event event, const QString &) {
+        if (event == CameraWatcher::Event::CamerasChanged)
+            QMetaObject::invokeMethod(this, [this] { onCamerasChanged(); }, Qt::QueuedConnection);
     });
 }
 

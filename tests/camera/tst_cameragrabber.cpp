@@ -88,6 +88,10 @@ private slots:
     void exposureModes();
     void unpluggedCameraComesBack();
     void endedStreamIsNoticed();
+    void settingsStickThroughReplug();
+    void changeBehindOurBackIsUndone_data();
+    void changeBehindOurBackIsUndone();
+    void settingsComeBackAfterSuspend();
     void thirdGetFrameNeverCallsBack();
     void getFrameWithoutCameraNeverCallsBack();
     void stopStartWhileFetching();
@@ -442,6 +446,95 @@ void tst_CameraGrabber::endedStreamIsNoticed()
     QTRY_VERIFY_WITH_TIMEOUT(!grabber.isPreviewing(), Patience);
     QVERIFY(!grabber.isRunning());
     SimulatedCameraProvider::instance()->setPlugged("Talvento Camera Pro", true);
+}
+
+namespace {
+
+constexpr uint8_t Pu = SimulatedUVCCamera::TalventoCameraProProcessingUnitId;
+
+// The simulated camera's current value of a control (terminal unit 1 or the processing unit).
+std::optional<int64_t> onCamera(uint8_t unit, uint8_t selector)
+{
+    return uvc::simulatedCamera()->currentInteger(unit, selector);
+}
+
+// Moves a control of the simulated camera as another program would.
+void changeOnCamera(uint8_t unit, uint8_t selector, int64_t value)
+{
+    const auto camera = uvc::simulatedCamera();
+    SimulatedUVCCamera::Control control = *camera->control(unit, selector);
+    const auto bytes = SimulatedUVCCamera::integerControl(
+        int(control.current.size()), control.check, 0, 0, 0, value);
+    control.current = bytes.defaultValue;
+    camera->setControl(unit, selector, control);
+}
+
+} // namespace
+
+// Settings written before an unplug are on the camera again after it comes back, automatic
+// modes included, although the camera came back with its defaults.
+void tst_CameraGrabber::settingsStickThroughReplug()
+{
+    CameraGrabber grabber;
+    QVERIFY(grabber.startCamera(640, 360, indexOf("Talvento Camera Pro"), "Talvento Camera Pro"));
+    QVERIFY(grabber.setBrightness(-20, false));
+    QVERIFY(grabber.setWhiteBalance(3000, false));
+    QVERIFY(grabber.setExposure(500, false));
+    QVERIFY(grabber.setFocus(0, false));
+    QCOMPARE(onCamera(1, 8), std::optional<int64_t>(0)); // auto-focus off
+
+    setSimulatedProductCameraPlugged(false);
+    QTRY_VERIFY_WITH_TIMEOUT(!grabber.isRunning(), Patience);
+    setSimulatedProductCameraPlugged(true);
+    QTRY_COMPARE_WITH_TIMEOUT(onCamera(Pu, 2), std::optional<int64_t>(-20), Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(onCamera(Pu, 10), std::optional<int64_t>(3000), Patience);
+    QCOMPARE(onCamera(Pu, 11), std::optional<int64_t>(0)); // auto white balance off
+    QTRY_COMPARE_WITH_TIMEOUT(onCamera(1, 4), std::optional<int64_t>(500), Patience);
+    QCOMPARE(onCamera(1, 2), std::optional<int64_t>(1)); // manual exposure
+    QCOMPARE(onCamera(1, 8), std::optional<int64_t>(0));
+}
+
+void tst_CameraGrabber::changeBehindOurBackIsUndone_data()
+{
+    QTest::addColumn<bool>("windowOpen"); // the grabber still captures
+    QTest::newRow("while capturing") << true;
+    QTest::newRow("with the camera stopped") << false;
+}
+
+// Another program (or the camera itself) changes a stored setting: the supervision tick reads it
+// back and writes the stored value again, also while the grabber does not capture.
+void tst_CameraGrabber::changeBehindOurBackIsUndone()
+{
+    QFETCH(bool, windowOpen);
+    CameraGrabber grabber;
+    QVERIFY(grabber.startCamera(640, 360, indexOf("Talvento Camera Pro"), "Talvento Camera Pro"));
+    QVERIFY(grabber.setContrast(70, false));
+    QVERIFY(grabber.setWhiteBalance(0, true));
+    if (!windowOpen)
+        grabber.stopCamera();
+    // What the start queued on the grabber's thread (the stream's start writes the settings
+    // again) is done before the camera is changed, so only the read-back can restore it.
+    QVERIFY(QMetaObject::invokeMethod(&grabber, [] {}, Qt::BlockingQueuedConnection));
+
+    QElapsedTimer clock;
+    clock.start();
+    changeOnCamera(Pu, 3, 12); // contrast
+    changeOnCamera(Pu, 11, 0); // automatic white balance off
+    QTRY_COMPARE_WITH_TIMEOUT(onCamera(Pu, 3), std::optional<int64_t>(70), Patience);
+    QTRY_COMPARE_WITH_TIMEOUT(onCamera(Pu, 11), std::optional<int64_t>(1), Patience);
+    qInfo() << "restored a change behind our back after" << clock.elapsed() << "ms";
+}
+
+// The computer woke up (logind's PrepareForSleep(false)) with a camera that forgot its settings.
+void tst_CameraGrabber::settingsComeBackAfterSuspend()
+{
+    CameraGrabber grabber;
+    QVERIFY(grabber.startCamera(640, 360, indexOf("Talvento Camera Pro"), "Talvento Camera Pro"));
+    QVERIFY(grabber.setSharpness(6, false));
+    changeOnCamera(Pu, 8, 2);
+    QVERIFY(QMetaObject::invokeMethod(
+        &grabber, "onPrepareForSleep", Qt::BlockingQueuedConnection, Q_ARG(bool, false)));
+    QCOMPARE(onCamera(Pu, 8), std::optional<int64_t>(6));
 }
 
 // Two jobs may wait (one running counts); the third is dropped with a warning and its

@@ -2,9 +2,11 @@
 
 #include "camera/cameragrabber.h"
 #include "camera/capturesession.h"
+#include "camera/simulatedcamera.h"
 #include "camera/uvc/controls.h"
 #include "gui/draggableframe.h"
 #include "gui/mainwidget.h"
+#include "vcam/vcam.h"
 #include "vcam/virtualcamera.h"
 #include "video/postprocessor.h"
 #include "light/lightcontroller.h"
@@ -12,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QLabel>
 #include <QPushButton>
@@ -131,6 +134,7 @@ private slots:
     void effectRowsDriveThePostProcessor();
     void cameraRowsFollowTheCamera();
     void previewFollowsVisibilityAndLowPower();
+    void unpluggedCameraRecovers();
 };
 
 void tst_MainWidget::init()
@@ -412,6 +416,58 @@ void tst_MainWidget::previewFollowsVisibilityAndLowPower()
 
     window.hide();
     QTRY_VERIFY_WITH_TIMEOUT(!devices.camera.isRunning(), 10000);
+}
+
+// The camera is unplugged while the preview and the virtual camera run: the grabber stops and
+// the preview shows the camera-lost picture. Plugged back, pictures come again without a restart
+// of anything, and the settings made before are on the camera again although it came back with
+// its defaults. The times it took are printed.
+void tst_MainWidget::unpluggedCameraRecovers()
+{
+    Devices devices;
+    BaseSettings *settings = app()->setMgr();
+    settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, false);
+    VCam feed(settings, nullptr);
+    QVERIFY(feed.start());
+    MainWidget window(devices.controllers(), nullptr);
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(devices.camera.isPreviewing(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(window.previewStockImage().isEmpty(), 10000);
+    QVERIFY(feed.isGrabberRunning());
+
+    // Settings as the rows write them.
+    CameraGrabber &camera = devices.camera;
+    QVERIFY(camera.setBrightness(-20, false));
+    QVERIFY(camera.setContrast(70, false));
+    QVERIFY(camera.setSaturation(80, false));
+    QVERIFY(camera.setWhiteBalance(3000, false));
+    QVERIFY(camera.setExposure(500, false));
+    QVERIFY(camera.setFocus(300, false));
+    QVERIFY(camera.setPowerLine(2, false));
+
+    setSimulatedProductCameraPlugged(false);
+    QTRY_VERIFY_WITH_TIMEOUT(!camera.isRunning(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(window.previewStockImage(), QString("icon_camera"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!feed.isGrabberRunning(), 10000);
+
+    QElapsedTimer clock;
+    clock.start();
+    setSimulatedProductCameraPlugged(true);
+    QTRY_VERIFY_WITH_TIMEOUT(feed.isGrabberRunning(), 10000);
+    const qint64 feedBack = clock.elapsed();
+    QTRY_VERIFY_WITH_TIMEOUT(camera.isPreviewing() && window.previewStockImage().isEmpty(), 10000);
+    const qint64 previewBack = clock.elapsed();
+    const auto device = uvc::simulatedCamera();
+    const uint8_t pu = SimulatedUVCCamera::TalventoCameraProProcessingUnitId;
+    const std::pair<std::pair<uint8_t, uint8_t>, int64_t> stored[] = { { { pu, 2 }, -20 },
+        { { pu, 3 }, 70 }, { { pu, 7 }, 80 }, { { pu, 10 }, 3000 }, { { pu, 11 }, 0 },
+        { { 1, 4 }, 500 }, { { 1, 2 }, 1 }, { { 1, 6 }, 300 }, { { 1, 8 }, 0 }, { { pu, 5 }, 2 } };
+    for (const auto &[control, value] : stored)
+        QTRY_COMPARE_WITH_TIMEOUT(
+            device->currentInteger(control.first, control.second), std::optional<int64_t>(value), 10000);
+    qInfo() << "after replugging: the virtual camera captured again after" << feedBack
+            << "ms, the preview showed pictures after" << previewBack << "ms, every setting was back after"
+            << clock.elapsed() << "ms";
 }
 
 TALVENTO_GUI_TEST_MAIN(tst_MainWidget)
