@@ -20,19 +20,20 @@ for tool in Xvfb trayer xdotool pulseaudio; do
 done
 
 source "$top/scripts/services.sh"
-export TALVENTO_VCAM_SEGMENT=/talvento-readers-$$
-trap 'rm -f "/dev/shm$TALVENTO_VCAM_SEGMENT"; stop_services' EXIT
+segment=/talvento-readers-$$
+trap 'rm -f "/dev/shm$segment"; stop_services' EXIT
 start_audio || { echo "FAIL: cannot start the sound server"; exit 1; }
 start_test_microphone
 ensure_virtual_audio || { echo "FAIL: cannot create the virtual audio device"; exit 1; }
 start_display
 start_tray
 
-export XDG_CONFIG_HOME=$SVC_DIR/config TMPDIR=$SVC_DIR QT_QPA_PLATFORM=xcb
-export QT_LOGGING_RULES=default.debug=true TALVENTO_ANSWER_MESSAGES=yes
+mkdir -m 700 "$SVC_DIR/run"
+export XDG_CONFIG_HOME=$SVC_DIR/config TMPDIR=$SVC_DIR XDG_RUNTIME_DIR=$SVC_DIR/run QT_QPA_PLATFORM=xcb
+export QT_LOGGING_RULES=default.debug=true
 log=$SVC_DIR/app.log
 : >"$log"
-"$app" --simulate >"$log" 2>&1 &
+"$app" --simulate --answer-messages yes --vcam-segment "$segment" >"$log" 2>&1 &
 pid=$!
 SVC_PIDS+=("$pid")
 
@@ -121,7 +122,7 @@ if kill -0 "$pid" 2>/dev/null; then
     toggle_window hidden && expect_camera closed "the window was hidden" && camera_stays closed "nobody reads"
 
     # A call application: the viewer reads for a while and gets the camera's frames.
-    "$viewer" --measure 8 >"$SVC_DIR/view.log" 2>&1 &
+    "$viewer" --segment "$segment" --measure 8 >"$SVC_DIR/view.log" 2>&1 &
     view=$!
     expect_camera opened "a viewer connected"
     if wait "$view"; then

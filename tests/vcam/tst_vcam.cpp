@@ -181,14 +181,15 @@ void tst_VCam::stoppedFeedKeepsTheCameraClosed()
 {
     VCam vcam(m_settings.get(), nullptr);
     QVERIFY(vcam.start());
+    QProcess view;
+    view.start(viewer(), {QStringLiteral("--segment"), m_segment, QStringLiteral("--measure"), QStringLiteral("30")});
+    QVERIFY(view.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(logContains("Opaque::areAnyClientsConnected() == TRUE"), 10000);
+
+    // The viewer is still attached, but a stopped stream has no readers: the client checks that
+    // go on keep the camera closed.
     vcam.stop();
     QVERIFY(!vcam.isGrabberRunning());
-
-    // A viewer still attached to the camera's segment reads nothing from a stopped stream, so
-    // the client checks that go on keep the camera closed.
-    QProcess view;
-    view.start(viewer(), {QStringLiteral("--measure"), QStringLiteral("30")});
-    QVERIFY(view.waitForStarted());
     init();
     QTRY_VERIFY_WITH_TIMEOUT(logCount("areAnyClientsConnected()") >= 2, 10000);
     QVERIFY(!logContains("restarting VCam physical grabber"));
