@@ -3,6 +3,7 @@
 #include "app/app.h"
 #include "app/system/oshelper.h"
 #include "audio/vmic.h"
+#include "vcam/cameraextension.h"
 #include "vcam/vcam.h"
 
 #include <QTimer>
@@ -69,8 +70,9 @@ public:
     }
 
     // A simulated machine counts as one that was set up before: the application
-    // installed and the optional audio driver settled (installed, or declined and
-    // then the application runs without the virtual microphone). Demonstrations
+    // installed, the camera driver present and the optional audio driver settled
+    // (installed, or declined and then the application runs without the virtual
+    // microphone). Demonstrations
     // and test runs from the build tree are not held at the wizard.
     bool isRunningFromApplicationsFolder() override
     {
@@ -83,8 +85,17 @@ public:
         return m_helper.installAssetsPkg(resourcePath, target, {});
     }
 
-    bool isExtensionInstalled() override { return VCam::isExtensionInstalled(); }
-    void installExtension(std::function<void(int)> done) override { VCam::installExtension(std::move(done)); }
+    // Another program's loopback module is left alone; the PipeWire camera then stands in for
+    // our node, so the step is settled.
+    bool isExtensionInstalled() override
+    {
+        return app()->isSimulated() || VCam::isExtensionInstalled() || cameraextension::otherLoopbackLoaded();
+    }
+    void installExtension(std::function<void(int)> done, std::function<void(int)> progress) override
+    {
+        VCam::installExtension(std::move(done), std::move(progress));
+    }
+    QString extensionMessage() override { return VCam::lastErrorMessage(); }
     void openExtensionSettings() override { app()->openSystemExtensionSettings(); }
 
     bool hasAudioDriver() override { return app()->isSimulated() || !VMic::getOutputDevice(false).isNull(); }

@@ -5,11 +5,14 @@
 #include "gui/clickablelabel.h"
 #include "gui/gui.h"
 
+#include <algorithm>
+
 #include <QCloseEvent>
 #include <QDebug>
 #include <QIcon>
 #include <QLabel>
 #include <QMovie>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTimer>
@@ -425,33 +428,61 @@ void PermissionsWidget::installExtension()
     m_platform->requestPermission(WizardPlatform::Permission::Camera, this, [this] {
         if (m_platform->checkPermission(WizardPlatform::Permission::Camera) != WizardPlatform::Status::Granted)
             return;
-        m_platform->installExtension([this](int code) {
-            ++extensionAttemptCount;
-            m_status[Extension] = m_platform->isExtensionInstalled();
-            qDebug() << "PermissionsWidget::installExtension -> result" << code << "attempt" << extensionAttemptCount;
-            switch (code) {
-            case 1:
-                if (m_status[Extension])
-                    showPage(Permissions);
-                else if (extensionAttemptCount > 1)
-                    m_platform->openExtensionSettings();
-                break;
-            case 2:
-                app()->showMessage(
-                    ProductName
-                        + tr(" has installed successfully, but your computer isn't able to correctly start the video "
-                             "driver.<br><br>This happens when the kernel refuses a newly installed module (for "
-                             "example with Secure Boot), and unfortunately requires a reboot to solve.<br><br>In the "
-                             "meantime, Talvento will work with many apps, but won't appear in every one of them."),
-                    "", tr("Ok"), "");
-                break;
-            default:
-                if (extensionAttemptCount > 1)
-                    m_platform->openExtensionSettings();
-                break;
-            }
-        });
+        m_platform->installExtension(
+            [this](int code) {
+                ++extensionAttemptCount;
+                m_status[Extension] = m_platform->isExtensionInstalled();
+                if (m_extensionProgress)
+                    m_extensionProgress->hide();
+                qDebug() << "PermissionsWidget::installExtension -> result" << code << "attempt"
+                         << extensionAttemptCount;
+                const QString message = m_platform->extensionMessage();
+                switch (code) {
+                case 1:
+                    if (m_status[Extension])
+                        showPage(Permissions);
+                    else if (extensionAttemptCount > 1)
+                        m_platform->openExtensionSettings();
+                    break;
+                case 2:
+                    app()->showMessage(
+                        ProductName
+                            + tr(" has installed successfully, but your computer isn't able to correctly start the "
+                                 "video driver.<br><br>This happens when the kernel refuses a newly installed module "
+                                 "(for example with Secure Boot), and unfortunately requires a reboot to solve.<br><br>"
+                                 "In the meantime, Talvento will work with many apps, but won't appear in every one of "
+                                 "them.")
+                            + (message.isEmpty() ? QString() : "<br><br>" + message),
+                        "", tr("Ok"), "");
+                    return;
+                default:
+                    if (extensionAttemptCount > 1)
+                        m_platform->openExtensionSettings();
+                    break;
+                }
+                // What the installer reported: the reason of a failure, what the user must do, or how
+                // the camera reaches applications without our loopback node.
+                if (!message.isEmpty())
+                    app()->showMessage(code == 0 ? tr("The video driver could not be installed.") + "<br><br>" + message
+                                                 : message,
+                                       "", tr("Ok"), "");
+            },
+            [this](int percent) { showExtensionProgress(percent); });
     });
+}
+
+void PermissionsWidget::showExtensionProgress(int percent)
+{
+    if (!m_extensionProgress) {
+        m_extensionProgress = new QProgressDialog(tr("Installing the video driver..."), QString(), 0, 100, this);
+        m_extensionProgress->setObjectName("extensionProgress");
+        m_extensionProgress->setWindowTitle(ProductName);
+        m_extensionProgress->setMinimumDuration(0);
+        m_extensionProgress->setAutoClose(false);
+        m_extensionProgress->setAutoReset(false);
+    }
+    m_extensionProgress->setValue(std::clamp(percent, 0, 100));
+    m_extensionProgress->show();
 }
 
 void PermissionsWidget::offerAudioDriver()

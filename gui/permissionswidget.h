@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+class QProgressDialog;
 class QStackedWidget;
 
 /// The first-run window: it makes sure the application runs from its
@@ -67,6 +68,7 @@ private:
     void requestFromPanel(WizardPlatform::Permission permission, Page page);
     void moveToApplications();
     void installExtension();
+    void showExtensionProgress(int percent);
     void offerAudioDriver();
     void showPage(int index);
     static Page pageOf(WizardPlatform::Permission permission);
@@ -75,4 +77,5 @@ private:
     QMap<Page, bool> m_status;
     std::shared_ptr<WizardPlatform> m_platform;
     QWidget *m_audioDriverPanel = nullptr;
+    QProgressDialog *m_extensionProgress = nullptr;
 };

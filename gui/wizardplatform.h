@@ -34,8 +34,12 @@ public:
     virtual bool installAssetsPkg(const QString &resourcePath, const QString &target) = 0;
 
     virtual bool isExtensionInstalled() = 0;
-    /// `done` receives 0 failed, 1 done, 2 needs a restart, 3 needs approval.
-    virtual void installExtension(std::function<void(int)> done) = 0;
+    /// `done` receives 0 failed, 1 done, 2 needs a restart, 3 needs the user's action;
+    /// `progress` percentages while a package installs. Both run on the GUI thread.
+    virtual void installExtension(std::function<void(int)> done, std::function<void(int)> progress) = 0;
+    /// What the last extension install reported: why it failed, what the user must do, or
+    /// that the camera reaches applications another way. Empty when there is nothing to say.
+    virtual QString extensionMessage() = 0;
     virtual void openExtensionSettings() = 0;
 
     virtual bool hasAudioDriver() = 0;

@@ -78,10 +78,12 @@ VCam::~VCam()
 bool VCam::start()
 {
     stop();
-    if (!isExtensionInstalled()) {
-        emit onMessage(QStringLiteral("Talvento Camera Extension not installed"));
-        return false;
-    }
+    // The shared-memory camera is always published, the PipeWire camera and our loopback node
+    // when they are there; without the loopback node fewer applications see the camera.
+    virtualcamera::publish();
+    if (!isExtensionInstalled())
+        qDebug() << "VCam::start -> no v4l2loopback node of ours: applications that do not use PipeWire will not "
+                    "see the virtual camera";
     const uint32_t device = getExtensionDeviceId();
     {
         QMutexLocker lock(&m_lock);

@@ -28,10 +28,13 @@ public:
     /// The effects of the feed; the settings window edits them here.
     PostProcessor *postProcessor() const { return m_postProcessor.get(); }
 
-    // Installing the virtual camera device. Results: 0 failed, 1 done,
-    // 2 needs a restart, 3 needs the user's approval.
+    // Installing the virtual camera device (the v4l2loopback node "Talvento
+    // Control"). Results: 0 failed, 1 done, 2 needs a restart, 3 needs the
+    // user's action; lastErrorMessage() says what happened. `progress`
+    // receives percentages while a package installs. Callbacks run on the GUI
+    // thread.
     static bool isExtensionInstalled();
-    static void installExtension(std::function<void(int)> callback);
+    static void installExtension(std::function<void(int)> callback, std::function<void(int)> progress = {});
     static void uninstallExtension(std::function<void(int)> callback);
     static QString lastErrorMessage();
 

@@ -63,6 +63,7 @@ struct OSHelper::Opaque
     QString elevator;
     QString runnerPath = installationPath + QStringLiteral("/bin/") + runnerName;
     int timeLimitMs = processrunner::DefaultTimeLimitMs;
+    std::function<void(const QString &)> outputHandler;
     std::unique_ptr<QProcess> runner;
     int limitSent = -1; // the runner's time limit, -1 before it was told
 
@@ -213,6 +214,11 @@ void OSHelper::setRunnerPath(const QString &path)
     m_opaque->runnerPath = path;
 }
 
+void OSHelper::setOutputHandler(std::function<void(const QString &)> handler)
+{
+    m_opaque->outputHandler = std::move(handler);
+}
+
 QString OSHelper::runnerPath() const
 {
     return m_opaque->runnerPath;
@@ -252,15 +258,18 @@ int outcome(const processrunner::Result &result, const QString &output, const QL
     return result.exitCode;
 }
 
-// Collects the output of a run and logs it line by line.
+// Collects the output of a run and logs it line by line, handing each line on when asked.
 struct OutputLog
 {
+    std::function<void(const QString &)> forward;
     QString text;
     std::function<void(const QString &)> collector()
     {
         return [this](const QString &line) {
             qDebug().noquote() << line;
             text += line + QLatin1Char('\n');
+            if (forward)
+                forward(line);
         };
     }
 };
@@ -270,7 +279,7 @@ struct OutputLog
 int OSHelper::executeProcessWithPrivileges(QList<QString> &command, QList<QString> successMarkers)
 {
     qDebug() << "Output for" << command << ":";
-    OutputLog output;
+    OutputLog output{m_opaque->outputHandler};
     const processrunner::Result result = m_opaque->run(command, output.collector());
     return outcome(result, output.text, successMarkers, command.value(0));
 }
@@ -297,7 +306,7 @@ int OSHelper::installPkg(const QString &pkgPath, const QString &target, QList<QS
     }
     const QStringList markers = request.kind == rootinstall::Request::Kind::Script ? QStringList{successMarker} : QStringList{};
     qDebug() << "Output for" << request.file << request.arguments << ":";
-    OutputLog output;
+    OutputLog output{m_opaque->outputHandler};
     const processrunner::Result result = m_opaque->install(request, output.collector());
     return outcome(result, output.text, markers, request.file);
 }
@@ -407,7 +416,7 @@ bool OSHelper::moveAppToApplications()
     request.file = script;
     request.arguments = QStringList{QStringLiteral("Talvento Control"), source, destination};
     qDebug() << "Output for" << script << request.arguments << ":";
-    OutputLog output;
+    OutputLog output{m_opaque->outputHandler};
     const int result = outcome(m_opaque->install(request, output.collector()), output.text, {successMarker}, script);
     if (result != 0) {
         qWarning() << "Failed to moveAppToApplications" << result;

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 /// Privileged installs, embedded installer scripts and moving the application
@@ -75,6 +76,10 @@ public:
     QString runnerPath() const;
     /// How long one privileged command may run (milliseconds, 0 for no limit).
     void setTimeLimit(int ms);
+
+    /// Receives each line of output of the commands this object runs, as it comes, on the
+    /// thread that runs them.
+    void setOutputHandler(std::function<void(const QString &line)> handler);
 
 private:
     struct Opaque;

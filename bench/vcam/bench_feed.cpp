@@ -97,7 +97,6 @@ int main(int argc, char **argv)
     QApplication app(argc, argv); // the overlays draw their shadows with graphics effects
     QStandardPaths::setTestModeEnabled(true);
     CaptureSession::useSimulatedCameras(true);
-    VCam::isExtensionInstalled();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -1,8 +1,13 @@
 #include "guitestmain.h"
 
+#include "app/wizardplatformdesktop.h"
 #include "gui/permissionswidget.h"
+#include "tests/support/fakesystem/fakesystem.h"
+#include "vcam/cameraextension.h"
+#include "vcam/vcam.h"
 
 #include <QLabel>
+#include <QProgressDialog>
 #include <QStackedWidget>
 
 namespace {
@@ -49,16 +54,35 @@ public:
         return true;
     }
     bool isExtensionInstalled() override { return extension; }
-    void installExtension(std::function<void(int)> done) override
+    void installExtension(std::function<void(int)> done, std::function<void(int)>) override
     {
         ++extensionRequests;
         done(extensionResult);
     }
+    QString extensionMessage() override { return QString(); }
     void openExtensionSettings() override { ++extensionSettingsOpened; }
     bool hasAudioDriver() override { return audioDriver; }
     QString defaultBrowser() override { return browser; }
     void exitProcess(int code) override { exitCode = code; }
 };
+
+/// The desktop's own extension step (VCam, the privileged runner, the module script) in a
+/// wizard that is otherwise set up.
+class DesktopExtensionPlatform : public FakePlatform
+{
+public:
+    bool isExtensionInstalled() override { return desktop->isExtensionInstalled(); }
+    void installExtension(std::function<void(int)> done, std::function<void(int)> progress) override
+    {
+        desktop->installExtension(std::move(done), std::move(progress));
+    }
+    QString extensionMessage() override { return desktop->extensionMessage(); }
+
+    std::shared_ptr<WizardPlatform> desktop = createDesktopWizardPlatform();
+};
+
+/// Files of a stand-in system and their contents.
+using Files = QMap<QString, QByteArray>;
 
 QWidget *panelTitled(PermissionsWidget &wizard, const QString &title)
 {
@@ -97,6 +121,8 @@ private slots:
     void audioQuestionNamesBrowser_data();
     void audioQuestionNamesBrowser();
     void secondExtensionClickShowsTutorial();
+    void extensionOutcomesReachTheWizard_data();
+    void extensionOutcomesReachTheWizard();
     void closingEmitsFinished();
 };
 
@@ -268,6 +294,86 @@ void tst_PermissionsWidget::secondExtensionClickShowsTutorial()
     QTRY_COMPARE(platform->extensionRequests, 2);
     QCOMPARE(platform->extensionSettingsOpened, 1);
     QCOMPARE(PermissionsWidget::extensionAttempts(), 2);
+}
+
+void tst_PermissionsWidget::extensionOutcomesReachTheWizard_data()
+{
+    // Files of the stand-in system (a loaded module's node, the module script's stand-in
+    // state), the message the wizard shows ("" for none) and whether the step is settled.
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("settled");
+    const QByteArray sbEnabled = "SecureBoot enabled\n";
+    QTest::newRow("installed, loaded") << Files{{"state/module-installed", ""}} << "" << true;
+    QTest::newRow("package installed, then loaded") << Files{} << "" << true;
+    QTest::newRow("Secure Boot refuses the module")
+        << Files{{"state/module-installed", ""}, {"state/sb-state", sbEnabled},
+                                     {"var/lib/dkms/mok.pub", "key"}}
+        << "sudo mokutil --import /var/lib/dkms/mok.pub" << false;
+    QTest::newRow("key enrolled at the next boot")
+        << Files{{"state/module-installed", ""}, {"state/sb-state", sbEnabled},
+                                     {"var/lib/dkms/mok.pub", "key"},
+                                     {"state/key-state", "mok.pub is already in the enrollment request\n"}}
+        << "requires a reboot" << false;
+    QTest::newRow("module only for the next kernel")
+        << Files{{"state/module-installed", ""},
+                                     {"state/modprobe-error", "modprobe: FATAL: Module v4l2loopback not found in "
+                                                              "directory /lib/modules/6.1.0-fake\n"}}
+        << "Restart the computer to finish" << false;
+    QTest::newRow("another program's loopback module")
+        << Files{{"sys/module/v4l2loopback/refcnt", "1\n"},
+                                     {"sys/class/video4linux/video0/name", "OBS Virtual Camera\n"}}
+        << "Another program has loaded the v4l2loopback module" << true;
+}
+
+void tst_PermissionsWidget::extensionOutcomesReachTheWizard()
+{
+    // The whole way: the wizard, the desktop platform, VCam, the privileged runner and the
+    // module script, on a stand-in files.
+    QFETCH(Files, files);
+    QFETCH(QString, message);
+    QFETCH(bool, settled);
+    FakeSystem fake;
+    QVERIFY(fake.isValid());
+    cameraextension::setSystem({fake.path(), fake.filePath("elevator")});
+    bool cleared = false;
+    VCam::uninstallExtension([&](int) { cleared = true; }); // the installed flag is kept once seen
+    QTRY_VERIFY_WITH_TIMEOUT(cleared, 30000);
+    for (auto file = files.cbegin(); file != files.cend(); ++file)
+        fake.write(file.key(), file.value());
+
+    auto platform = std::make_shared<DesktopExtensionPlatform>();
+    PermissionsWidget wizard(platform);
+    wizard.start();
+    const int before = PermissionsWidget::extensionAttempts();
+    QString seen;
+    if (!message.isEmpty())
+        answerNextMessage("Ok", &seen);
+    clickPanel(wizard, "Video effects");
+    QTRY_COMPARE_WITH_TIMEOUT(PermissionsWidget::extensionAttempts(), before + 1, 30000);
+    if (message.isEmpty()) {
+        QTest::qWait(200);
+        QVERIFY(!QApplication::activeModalWidget());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(!seen.isEmpty(), 10000);
+        QVERIFY2(seen.contains(message), qPrintable(seen));
+    }
+    QCOMPARE(platform->isExtensionInstalled(), settled);
+    QCOMPARE(VCam::isExtensionInstalled(), settled && !files.contains("sys/module/v4l2loopback/refcnt"));
+    // Done: back from the tutorial (and on to the completion page once everything is met);
+    // otherwise the tutorial of a repeated attempt stays.
+    const int page = currentPage(wizard);
+    if (settled)
+        QVERIFY2(page == PermissionsWidget::Permissions || page == PermissionsWidget::Finished,
+                 qPrintable(QString::number(page)));
+    else
+        QCOMPARE(page, int(before > 0 ? PermissionsWidget::Extension : PermissionsWidget::Permissions));
+    // Progress is shown while a package installs, and gone with the result.
+    auto *progress = wizard.findChild<QProgressDialog *>("extensionProgress");
+    QCOMPARE(progress != nullptr, files.isEmpty());
+    if (progress)
+        QVERIFY(!progress->isVisible());
+    cameraextension::setSystem({});
 }
 
 void tst_PermissionsWidget::closingEmitsFinished()
