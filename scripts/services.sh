@@ -111,6 +111,8 @@ start_pipewire() {
     export XDG_CONFIG_HOME=$SVC_DIR/config XDG_STATE_HOME=$SVC_DIR/state
     export XDG_DATA_HOME=$SVC_DIR/data XDG_CACHE_HOME=$SVC_DIR/cache
     export PIPEWIRE_RUNTIME_DIR=$XDG_RUNTIME_DIR PULSE_SERVER=unix:$XDG_RUNTIME_DIR/pulse/native
+    export PULSE_RUNTIME_PATH=$XDG_RUNTIME_DIR/pulse # pipewire-pulse makes its socket there
+    unset PULSE_STATE_PATH
     export DBUS_SESSION_BUS_ADDRESS=unix:path=$SVC_DIR/session-bus
     _client_config
     # No hardware monitors: there is none to find, and they only log their absence.

@@ -275,6 +275,19 @@ void tst_OSHelper::audioDriverInstaller()
             QFAIL("the test sound server is not reachable");
         QSKIP("no sound server");
     }
+    QProcess info;
+    info.start(QStringLiteral("pactl"), {QStringLiteral("info")});
+    QVERIFY(info.waitForFinished());
+    const bool pipewire = info.readAll().contains("PipeWire");
+
+    // An earlier installation that lost its description (what a misread configuration leaves
+    // after a login) is repaired.
+    QProcess broken;
+    broken.start(QStringLiteral("pactl"), {QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                                           QStringLiteral("sink_name=talvento_control")});
+    QVERIFY(broken.waitForFinished());
+    QCOMPARE(broken.exitCode(), 0);
+
     // The script acts for the user: even with an elevator set, it runs directly.
     OSHelper helper;
     helper.setElevator(writeScript(QStringLiteral("pkexec-refuses-2"), "exit 126\n"));
@@ -283,19 +296,23 @@ void tst_OSHelper::audioDriverInstaller()
     QProcess sinks;
     sinks.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("sinks")});
     QVERIFY(sinks.waitForFinished());
-    QVERIFY(sinks.readAll().contains("Description: Talvento Control"));
+    const QByteArray sinkList = sinks.readAll();
+    QVERIFY(sinkList.contains("Description: Talvento Control"));
+    QCOMPARE(sinkList.count("Name: talvento_control\n"), 1);
     QProcess sources;
     sources.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sources")});
     QVERIFY(sources.waitForFinished());
     QVERIFY(sources.readAll().contains("talvento_control_mic"));
 
-    // Persistent for the user, and written once however often it runs.
+    // Persistent for the user, in the running server's configuration, and written once however
+    // often it runs. (tst_AudioDriverPipeWire restarts pipewire-pulse to read it back.)
     QVERIFY(helper.installAssetsPkg(QStringLiteral(":/installer/linux/install_audio_driver"), QStringLiteral("/"), {}));
-    QFile config(m_dir.filePath(QStringLiteral("config/pulse/default.pa")));
+    QFile config(m_dir.filePath(pipewire ? QStringLiteral("config/pipewire/pipewire-pulse.conf.d/talvento-control.conf")
+                                         : QStringLiteral("config/pulse/default.pa")));
     QVERIFY(config.open(QIODevice::ReadOnly));
     const QByteArray text = config.readAll();
     QCOMPARE(text.count("module-null-sink"), 1);
-    QVERIFY(text.startsWith(".include /etc/pulse/default.pa"));
+    QVERIFY(text.startsWith(pipewire ? "pulse.cmd = [" : ".include /etc/pulse/default.pa"));
     config.close();
 
     // Uninstalling removes both devices now and for later logins.
@@ -306,8 +323,12 @@ void tst_OSHelper::audioDriverInstaller()
     sources.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sources")});
     QVERIFY(sources.waitForFinished());
     QVERIFY(!sources.readAll().contains("talvento_control"));
-    QVERIFY(config.open(QIODevice::ReadOnly));
-    QVERIFY(!config.readAll().contains("module-null-sink"));
+    if (pipewire) {
+        QVERIFY(!config.exists()); // our own drop-in
+    } else {
+        QVERIFY(config.open(QIODevice::ReadOnly)); // the user's file, without our lines
+        QVERIFY(!config.readAll().contains("module-null-sink"));
+    }
 }
 
 void tst_OSHelper::autostartEntry()
