@@ -13,6 +13,8 @@ struct System
     QString standIn;
     /// With a stand-in: the program that grants administrator rights (empty runs directly).
     QString elevator;
+    /// With a stand-in: the privileged runner to use instead of the installed one.
+    QString runner;
 };
 
 void setSystem(const System &system);

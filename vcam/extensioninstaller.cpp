@@ -62,8 +62,11 @@ void runModuleScript(const QString &action, std::function<void(int)> progress)
     QThread *thread = QThread::create([action, progress = std::move(progress)] {
         const cameraextension::System system = currentSystem();
         OSHelper helper; // one authorization for the whole series of steps
-        if (!system.standIn.isEmpty())
+        if (!system.standIn.isEmpty()) {
             helper.setElevator(system.elevator);
+            if (!system.runner.isEmpty())
+                helper.setRunnerPath(system.runner);
+        }
         int result = -1;
         QStringList message;
         helper.setOutputHandler([&](const QString &line) {

@@ -279,7 +279,7 @@ struct OutputLog
 int OSHelper::executeProcessWithPrivileges(QList<QString> &command, QList<QString> successMarkers)
 {
     qDebug() << "Output for" << command << ":";
-    OutputLog output{m_opaque->outputHandler};
+    OutputLog output{m_opaque->outputHandler, {}};
     const processrunner::Result result = m_opaque->run(command, output.collector());
     return outcome(result, output.text, successMarkers, command.value(0));
 }
@@ -306,7 +306,7 @@ int OSHelper::installPkg(const QString &pkgPath, const QString &target, QList<QS
     }
     const QStringList markers = request.kind == rootinstall::Request::Kind::Script ? QStringList{successMarker} : QStringList{};
     qDebug() << "Output for" << request.file << request.arguments << ":";
-    OutputLog output{m_opaque->outputHandler};
+    OutputLog output{m_opaque->outputHandler, {}};
     const processrunner::Result result = m_opaque->install(request, output.collector());
     return outcome(result, output.text, markers, request.file);
 }
@@ -416,7 +416,7 @@ bool OSHelper::moveAppToApplications()
     request.file = script;
     request.arguments = QStringList{QStringLiteral("Talvento Control"), source, destination};
     qDebug() << "Output for" << script << request.arguments << ":";
-    OutputLog output{m_opaque->outputHandler};
+    OutputLog output{m_opaque->outputHandler, {}};
     const int result = outcome(m_opaque->install(request, output.collector()), output.text, {successMarker}, script);
     if (result != 0) {
         qWarning() << "Failed to moveAppToApplications" << result;

@@ -33,7 +33,8 @@ void tst_CameraExtension::init()
 {
     m_system = std::make_unique<FakeSystem>();
     QVERIFY(m_system->isValid());
-    cameraextension::setSystem({m_system->path(), m_system->filePath(QStringLiteral("elevator"))});
+    cameraextension::setSystem({m_system->path(), m_system->filePath(QStringLiteral("elevator")),
+                                qEnvironmentVariable("TALVENTO_RUNNER")});
     // The installed flag is class-wide and kept once seen; an uninstall clears it.
     QCOMPARE(request(false), 1);
     QFile::remove(m_system->filePath(QStringLiteral("log")));
