@@ -130,17 +130,17 @@ start_pipewire() {
     if [ -n "${1:-}" ]; then cp -r "$1"/. "$XDG_CONFIG_HOME"/; fi
 
     _start_logged session-bus dbus-daemon --session --address="$DBUS_SESSION_BUS_ADDRESS" --nofork --nopidfile
-    _retry 100 test -S "$SVC_DIR/session-bus" || { echo "no session bus"; return 1; }
+    _retry 400 test -S "$SVC_DIR/session-bus" || { echo "no session bus"; return 1; }
     _start_logged pipewire pipewire
-    _retry 100 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { cat "$SVC_DIR/pipewire.log"; return 1; }
+    _retry 400 test -S "$XDG_RUNTIME_DIR/pipewire-0" || { cat "$SVC_DIR/pipewire.log"; return 1; }
     _start_logged wireplumber wireplumber
     _start_pipewire_pulse || return 1
     # WirePlumber is up once it has made the "default" metadata.
-    _retry 100 sh -c 'pw-cli ls Metadata | grep -q "metadata.name = \"default\""' \
+    _retry 400 sh -c 'pw-cli ls Metadata | grep -q "metadata.name = \"default\""' \
         || { cat "$SVC_DIR/wireplumber.log"; return 1; }
     # The test devices, unless a drop-in of $1 replaced them.
     if grep -q talvento_cam_mic "$XDG_CONFIG_HOME/pipewire/pipewire-pulse.conf.d/50-test-devices.conf"; then
-        _retry 100 sh -c 'pactl list short sources | grep -q talvento_cam_mic' || { echo "no test devices"; return 1; }
+        _retry 400 sh -c 'pactl list short sources | grep -q talvento_cam_mic' || { echo "no test devices"; return 1; }
         pactl set-default-sink test_speakers && pactl set-default-source talvento_cam_mic || return 1
     fi
     PIPEWIRE_READY_S=$(echo "$EPOCHREALTIME - $t0" | bc)
@@ -149,7 +149,7 @@ start_pipewire() {
 _start_pipewire_pulse() {
     _start_logged pipewire-pulse pipewire-pulse
     PIPEWIRE_PULSE_PID=$!
-    _retry 100 pactl info || { cat "$SVC_DIR/pipewire-pulse.log"; return 1; }
+    _retry 400 pactl info || { cat "$SVC_DIR/pipewire-pulse.log"; return 1; }
 }
 
 # Ends start_pipewire's pipewire-pulse and starts it again, as at the next login: the modules of
@@ -168,9 +168,9 @@ restart_pipewire_pulse() {
 start_portal() {
     [ -s "$SVC_DIR/display" ] || start_display
     NO_AT_BRIDGE=1 _start_logged portal-gtk /usr/libexec/xdg-desktop-portal-gtk
-    _retry 100 _has_bus_name org.freedesktop.impl.portal.desktop.gtk || { cat "$SVC_DIR/portal-gtk.log"; return 1; }
+    _retry 400 _has_bus_name org.freedesktop.impl.portal.desktop.gtk || { cat "$SVC_DIR/portal-gtk.log"; return 1; }
     _start_logged portal /usr/libexec/xdg-desktop-portal --verbose
-    _retry 100 _has_bus_name org.freedesktop.portal.Desktop || { cat "$SVC_DIR/portal.log"; return 1; }
+    _retry 400 _has_bus_name org.freedesktop.portal.Desktop || { cat "$SVC_DIR/portal.log"; return 1; }
     gdbus call --session --dest org.freedesktop.impl.portal.PermissionStore \
         --object-path /org/freedesktop/impl/portal/PermissionStore \
         --method org.freedesktop.impl.portal.PermissionStore.SetPermission devices true camera '' "['yes']" >/dev/null

@@ -1,6 +1,7 @@
 #include "app/core/basesettings.h"
 #include "audio/vmic.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMediaDevices>
@@ -87,9 +88,10 @@ struct Recording
 
 } // namespace
 
-/// The virtual microphone against its own PulseAudio server, which the test
-/// starts, stops and restarts: a fake camera microphone fed with speech and
-/// noise, and the virtual device "Talvento Control".
+/// The virtual microphone against its own sound server, which the test starts,
+/// stops and restarts: PulseAudio, or PipeWire with WirePlumber and
+/// pipewire-pulse when TALVENTO_TEST_SOUND_SERVER is "pipewire". A fake camera
+/// microphone fed with speech and noise, and the virtual device "Talvento Control".
 class tst_VMic : public QObject
 {
     Q_OBJECT
@@ -115,6 +117,7 @@ private:
     QString moduleOf(const QString &sourceName);
 
     QTemporaryDir m_dir;
+    bool m_pipewire = false;
     QProcess m_server;
     qint64 m_feederGroup = 0;
     std::unique_ptr<BaseSettings> m_settings;
@@ -122,10 +125,12 @@ private:
 
 void tst_VMic::initTestCase()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty()) {
+    m_pipewire = qgetenv("TALVENTO_TEST_SOUND_SERVER") == "pipewire";
+    const QString server = m_pipewire ? QStringLiteral("pipewire-pulse") : QStringLiteral("pulseaudio");
+    if (QStandardPaths::findExecutable(server).isEmpty()) {
         if (qEnvironmentVariableIsSet("TALVENTO_TEST_SERVICES"))
-            QFAIL("pulseaudio is not installed");
-        QSKIP("no pulseaudio");
+            QFAIL(qPrintable(server + " is not installed"));
+        QSKIP(qPrintable("no " + server));
     }
     QVERIFY(m_dir.isValid());
     QStandardPaths::setTestModeEnabled(true);
@@ -133,25 +138,43 @@ void tst_VMic::initTestCase()
 
     // Our own server: set before Qt Multimedia first looks for one.
     const QString d = m_dir.path();
-    qputenv("PULSE_SERVER", ("unix:" + d + "/pulse.sock").toUtf8());
-    qputenv("PULSE_RUNTIME_PATH", (d + "/runtime").toUtf8());
-    qputenv("PULSE_STATE_PATH", (d + "/state").toUtf8());
     QFile clientConfig(d + "/client.conf");
     QVERIFY(clientConfig.open(QIODevice::WriteOnly));
     clientConfig.write("autospawn = no\n");
     clientConfig.close();
     qputenv("PULSE_CLIENTCONFIG", clientConfig.fileName().toUtf8());
-    QFile config(d + "/session.pa");
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(QStringLiteral(
-        "load-module module-native-protocol-unix socket=%1/pulse.sock auth-anonymous=1\n"
-        "load-module module-null-sink sink_name=test_speakers rate=48000 sink_properties='device.description=\"Test Speakers\"'\n"
-        "load-module module-null-sink sink_name=cam_feed rate=48000 channels=1 sink_properties='device.description=\"Camera Feed\"'\n"
-        "load-module module-remap-source master=cam_feed.monitor source_name=cam_mic channels=1 source_properties='device.description=\"Talvento Camera Pro Microphone\"'\n"
-        "load-module module-null-sink sink_name=talvento_control rate=48000 channels=1 sink_properties='device.description=\"Talvento Control\"'\n"
-        "load-module module-remap-source master=talvento_control.monitor source_name=talvento_control_mic channels=1 source_properties='device.description=\"Talvento Control Microphone\"'\n"
-        "set-default-sink test_speakers\n").arg(d).toUtf8());
-    config.close();
+    const QStringList modules{
+        "module-null-sink sink_name=test_speakers rate=48000 sink_properties='device.description=\"Test Speakers\"'",
+        "module-null-sink sink_name=cam_feed rate=48000 channels=1 sink_properties='device.description=\"Camera Feed\"'",
+        "module-remap-source master=cam_feed.monitor source_name=cam_mic channels=1 source_properties='device.description=\"Talvento Camera Pro Microphone\"'",
+        "module-null-sink sink_name=talvento_control rate=48000 channels=1 sink_properties='device.description=\"Talvento Control\"'",
+        "module-remap-source master=talvento_control.monitor source_name=talvento_control_mic channels=1 source_properties='device.description=\"Talvento Control Microphone\"'",
+    };
+    if (m_pipewire) {
+        // The runtime directory is made afresh by each start; the devices come from
+        // pipewire-pulse's configuration, an SPA-JSON string each.
+        qputenv("XDG_RUNTIME_DIR", (d + "/pipewire").toUtf8());
+        qputenv("PIPEWIRE_RUNTIME_DIR", (d + "/pipewire").toUtf8());
+        qputenv("PULSE_SERVER", ("unix:" + d + "/pipewire/pulse/native").toUtf8());
+        QVERIFY(QDir().mkpath(d + "/pipewire-config/pipewire/pipewire-pulse.conf.d"));
+        QFile config(d + "/pipewire-config/pipewire/pipewire-pulse.conf.d/50-test-devices.conf");
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write("pulse.cmd = [\n");
+        for (QString module : modules)
+            config.write(QStringLiteral("{ cmd = \"load-module\" args = \"%1\" }\n")
+                             .arg(module.replace('"', QStringLiteral("\\\""))).toUtf8());
+        config.write("]\n");
+    } else {
+        qputenv("PULSE_SERVER", ("unix:" + d + "/pulse.sock").toUtf8());
+        qputenv("PULSE_RUNTIME_PATH", (d + "/runtime").toUtf8());
+        qputenv("PULSE_STATE_PATH", (d + "/state").toUtf8());
+        QFile config(d + "/session.pa");
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(QStringLiteral("load-module module-native-protocol-unix socket=%1/pulse.sock auth-anonymous=1\n").arg(d).toUtf8());
+        for (const QString &module : modules)
+            config.write(("load-module " + module + '\n').toUtf8());
+        config.write("set-default-sink test_speakers\n");
+    }
 
     // Speech over white noise at about 5 dB SNR, looped into the camera microphone.
     QCOMPARE(QProcess::execute(QStringLiteral("espeak-ng"),
@@ -191,12 +214,26 @@ void tst_VMic::init()
 
 void tst_VMic::startServer()
 {
-    m_server.start(QStringLiteral("pulseaudio"),
-                   {"-n", "-F", m_dir.path() + "/session.pa", "--daemonize=no", "--exit-idle-time=-1",
-                    "--disallow-exit=yes", "--realtime=no", "--high-priority=no", "--use-pid-file=no",
-                    "--log-target=file:" + m_dir.path() + "/pulse.log"});
+    // The server leads a process group of its own, so that a crash can take all of it.
+    const QString d = m_dir.path();
+    if (m_pipewire) {
+        QDir(d + "/pipewire").removeRecursively();
+        m_server.start(QStringLiteral("setsid"),
+                       {"bash", "-c",
+                        "SVC_DIR=$1; source \"$0\"; trap stop_services EXIT; trap 'exit 0' TERM; "
+                        "start_pipewire \"$2\" || exit 1; wait",
+                        qEnvironmentVariable("TALVENTO_SOURCE_DIR") + "/scripts/services.sh", d + "/pipewire",
+                        d + "/pipewire-config"});
+    } else {
+        m_server.start(QStringLiteral("setsid"),
+                       {"pulseaudio", "-n", "-F", d + "/session.pa", "--daemonize=no", "--exit-idle-time=-1",
+                        "--disallow-exit=yes", "--realtime=no", "--high-priority=no", "--use-pid-file=no",
+                        "--log-target=file:" + d + "/pulse.log"});
+    }
     QVERIFY(m_server.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(!run(QStringLiteral("pactl"), {"info"}).isEmpty(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(run(QStringLiteral("pactl"), {"list", "short", "sources"}).contains("cam_mic"), 60000);
+    if (m_pipewire)
+        run(QStringLiteral("pactl"), {"set-default-sink", "test_speakers"});
 }
 
 void tst_VMic::stopServer()
@@ -345,7 +382,7 @@ void tst_VMic::survivesASoundServerRestart()
 
     // A crash and an immediate restart, as a session manager does it.
     ::kill(-pid_t(m_feederGroup), SIGTERM);
-    ::kill(pid_t(m_server.processId()), SIGKILL);
+    ::kill(-pid_t(m_server.processId()), SIGKILL);
     m_server.waitForFinished();
     startServer();
     QElapsedTimer clock; // from the moment the server and its devices are back
