@@ -77,8 +77,12 @@ private slots:
 
     void storedEffectsReachTheReader_data();
     void storedEffectsReachTheReader();
+    void runsUnderAnAddressSpaceLimit();
 
 private:
+    // Starts `program` with `arguments` and then the application's own (--simulate, this test's
+    // segment, answers to messages) in its environment; output read as a log has its debug lines.
+    void startApp(const QString &program, const QStringList &arguments, QProcess::ProcessChannelMode channels);
     // Reads camera frames (the idle picture skipped) until `done` holds for one, at most 300.
     bool readUntil(SharedFrameRing &ring, const std::function<bool(const QImage &)> &done, QImage &last);
 
@@ -111,6 +115,22 @@ void tst_AppVideo::cleanup()
     m_app.reset();
     SharedFrameRing::unlink(m_segment);
     QFile::remove(m_home.filePath("run/Talvento.lock"));
+}
+
+void tst_AppVideo::startApp(const QString &program, const QStringList &arguments,
+                            QProcess::ProcessChannelMode channels)
+{
+    m_app = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("TMPDIR", m_home.path());
+    env.insert("XDG_RUNTIME_DIR", m_home.filePath("run"));
+    if (channels == QProcess::MergedChannels)
+        env.insert("QT_LOGGING_RULES", "default.debug=true");
+    m_app->setProcessEnvironment(env);
+    m_app->setProcessChannelMode(channels);
+    m_app->start(program, QStringList(arguments) << "--simulate" << "--answer-messages" << "yes"
+                                                  << "--vcam-segment" << m_segment);
 }
 
 bool tst_AppVideo::readUntil(SharedFrameRing &ring, const std::function<bool(const QImage &)> &done, QImage &last)
@@ -161,14 +181,7 @@ void tst_AppVideo::storedEffectsReachTheReader()
         store.sync();
     }
 
-    m_app = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    env.insert("TMPDIR", m_home.path());
-    env.insert("XDG_RUNTIME_DIR", m_home.filePath("run"));
-    m_app->setProcessEnvironment(env);
-    m_app->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_app->start(TALVENTO_APP_EXECUTABLE, {"--simulate", "--answer-messages", "yes", "--vcam-segment", m_segment});
+    startApp(TALVENTO_APP_EXECUTABLE, {}, QProcess::ForwardedErrorChannel);
     QVERIFY(m_app->waitForStarted());
 
     // The segment appears once the virtual camera has started.
@@ -205,6 +218,38 @@ void tst_AppVideo::storedEffectsReachTheReader()
             QVERIFY(!hasLogoTopLeft(frame));
         }
     }
+}
+
+void tst_AppVideo::runsUnderAnAddressSpaceLimit()
+{
+    // A user's limit of about 4 GB of address space: the application starts, makes its
+    // virtual microphone (and with it the noise suppressor) and keeps delivering frames.
+    {
+        BaseSettings store;
+        store.clear();
+        store.sync();
+    }
+    startApp("bash", {"-c", R"(ulimit -v 4000000 && exec "$0" "$@")", TALVENTO_APP_EXECUTABLE},
+             QProcess::MergedChannels);
+    QVERIFY(m_app->waitForStarted());
+
+    QString log;
+    QDeadlineTimer deadline(60000);
+    while (!log.contains("App::start -> camera grabber created") && m_app->state() == QProcess::Running
+           && !deadline.hasExpired()) {
+        m_app->waitForReadyRead(500);
+        log += QString::fromUtf8(m_app->readAll());
+    }
+    QVERIFY2(log.contains("App::start -> camera grabber created"), qPrintable(log.right(3000)));
+    QVERIFY2(!log.contains("RNNoise could not be set up"), qPrintable(log.right(3000)));
+
+    SharedFrameRing ring(SharedFrameRing::Role::Reader, m_segment);
+    QVERIFY(ring.isValid());
+    QVERIFY(ring.registerClient());
+    QImage first, later;
+    QVERIFY2(readUntil(ring, [](const QImage &) { return true; }, first), "no camera frame");
+    QVERIFY2(readUntil(ring, [&](const QImage &frame) { return frame != first; }, later), "the picture stands still");
+    QCOMPARE(m_app->state(), QProcess::Running);
 }
 
 QTEST_GUILESS_MAIN(tst_AppVideo)

@@ -34,26 +34,33 @@ std::vector<int16_t> readRaw(const QString &path)
     return samples;
 }
 
-// Runs 48 kHz mono Int16 audio through a noise-suppression filter in 25 ms blocks.
-std::vector<int16_t> suppress(const std::vector<int16_t> &input, int strength)
+// Runs 48 kHz mono Int16 bytes through `filter` in blocks of `block` bytes; returns all output bytes.
+QByteArray runBlocks(DSPRNNFilter &filter, const QByteArray &all, qsizetype block, int strength = 100)
 {
     QAudioFormat format;
     format.setSampleRate(rate);
     format.setChannelCount(1);
     format.setSampleFormat(QAudioFormat::Int16);
     const DSPFilter::Settings settings{{"LastModified", 1}, {"Enabled", true}, {"DSP_Strength", strength}};
-    DSPRNNFilter filter;
-    const QByteArray all(reinterpret_cast<const char *>(input.data()), qsizetype(input.size() * 2));
     QByteArray result;
-    for (qsizetype at = 0; at < all.size(); at += blockBytes) {
+    for (qsizetype at = 0; at < all.size(); at += block) {
         AudioSample in;
         in.format = format;
         in.timestamp = 1 + at;
-        in.data = all.mid(at, blockBytes);
+        in.data = all.mid(at, block);
         AudioSample out;
         filter.process(settings, in, out);
         result.append(out.data);
     }
+    return result;
+}
+
+// Runs 48 kHz mono Int16 audio through a noise-suppression filter in 25 ms blocks.
+std::vector<int16_t> suppress(const std::vector<int16_t> &input, int strength)
+{
+    DSPRNNFilter filter;
+    const QByteArray all(reinterpret_cast<const char *>(input.data()), qsizetype(input.size() * 2));
+    const QByteArray result = runBlocks(filter, all, blockBytes, strength);
     std::vector<int16_t> samples(size_t(result.size()) / 2);
     std::memcpy(samples.data(), result.constData(), samples.size() * 2);
     return samples;
@@ -137,27 +144,6 @@ struct WarningLog
     }
     QtMessageHandler previous;
 };
-
-// Runs blocks of 48 kHz mono Int16 through `filter`; returns all output bytes.
-QByteArray runBlocks(DSPRNNFilter &filter, const QByteArray &all, qsizetype block)
-{
-    QAudioFormat format;
-    format.setSampleRate(rate);
-    format.setChannelCount(1);
-    format.setSampleFormat(QAudioFormat::Int16);
-    const DSPFilter::Settings settings{{"LastModified", 1}, {"Enabled", true}, {"DSP_Strength", 100}};
-    QByteArray result;
-    for (qsizetype at = 0; at < all.size(); at += block) {
-        AudioSample in;
-        in.format = format;
-        in.timestamp = 1 + at;
-        in.data = all.mid(at, block);
-        AudioSample out;
-        filter.process(settings, in, out);
-        result.append(out.data);
-    }
-    return result;
-}
 
 QByteArray floatBytes(const std::vector<float> &v)
 {
