@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <linux/videodev2.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -16,6 +18,10 @@
 std::shared_ptr<CameraProvider> makeV4l2CameraProvider();
 
 namespace v4l2 {
+
+/// Whether a node with these capabilities is a camera to list: it captures and streams video,
+/// and it is not the virtual camera's own loopback node.
+bool listedAsCamera(const v4l2_capability &cap);
 
 /// A USB device's location id as macOS forms it, which the UVC layer uses too: the bus number in
 /// the top byte, then one nibble per port of the port path ("1.4" on bus 3 gives 0x03140000).

@@ -58,14 +58,6 @@ std::optional<v4l2_capability> queryCapability(int fd)
     return cap;
 }
 
-bool capturesVideo(const v4l2_capability &cap)
-{
-    // A UVC camera has a second node for metadata; only nodes that stream pictures count.
-    const uint32_t caps
-        = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
-    return (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
-}
-
 QString readSysfs(const QString &path)
 {
     QFile file(path);
@@ -359,7 +351,7 @@ public:
                 continue;
             const std::optional<v4l2_capability> cap = queryCapability(fd);
             ::close(fd);
-            if (!cap || !capturesVideo(*cap))
+            if (!cap || !v4l2::listedAsCamera(*cap))
                 continue;
             QString uniqueId
                 = v4l2::usbUniqueId(QStringLiteral("/sys/class/video4linux/video%1").arg(number));
@@ -379,6 +371,19 @@ public:
 };
 
 } // namespace
+
+bool v4l2::listedAsCamera(const v4l2_capability &cap)
+{
+    // A UVC camera has a second node for metadata; only nodes that stream pictures count.
+    const uint32_t caps
+        = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+    if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING))
+        return false;
+    // Our own loopback node is what the virtual camera writes: its one reader is meant to be the
+    // call application, and our preview reads the shared-memory camera instead.
+    return !(cString(cap.driver, sizeof cap.driver) == QLatin1String("v4l2 loopback")
+        && cString(cap.card, sizeof cap.card) == QLatin1String("Talvento Control"));
+}
 
 std::shared_ptr<CameraProvider> makeV4l2CameraProvider()
 {

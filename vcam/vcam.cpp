@@ -59,11 +59,18 @@ VCam::VCam(BaseSettings *settings, QObject *parent)
         if (event == CameraWatcher::Event::CamerasChanged)
             QMetaObject::invokeMethod(this, [this] { onCamerasChanged(); }, Qt::QueuedConnection);
     });
+    // A reader that arrives or leaves between two ticks is answered at once, once the
+    // feed runs its checks.
+    virtualcamera::setClientsChangedHandler([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { if (m_clientTimer->isActive()) checkClients(); }, Qt::QueuedConnection);
+    });
 }
 
 VCam::~VCam()
 {
     CameraWatcher::removeListener(m_watcherId);
+    virtualcamera::setClientsChangedHandler({});
     m_worker->runFunctionSync([this](QObject *) {
         if (m_clientTimer)
             m_clientTimer->stop();

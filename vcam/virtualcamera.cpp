@@ -3,6 +3,8 @@
 #include "camera/capturemode.h"
 #include "camera/capturesession.h"
 #include "camera/frameconverter.h"
+#include "vcam/loopbackoutput.h"
+#include "vcam/pipewireoutput.h"
 #include "vcam/sharedframering.h"
 
 #include <QDebug>
@@ -18,9 +20,6 @@
 #include <mutex>
 #include <thread>
 
-#include <fcntl.h>
-#include <linux/videodev2.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace virtualcamera {
@@ -51,84 +50,21 @@ private:
     SharedFrameRing m_ring;
 };
 
-/// The v4l2loopback node whose card name is "Talvento Control", fed YUYV.
-class LoopbackOutput : public VirtualCameraOutput
-{
-public:
-    static std::unique_ptr<LoopbackOutput> open()
-    {
-        const QString node = findNode();
-        if (node.isEmpty())
-            return nullptr;
-        const int fd = ::open(QFile::encodeName(node).constData(), O_RDWR | O_CLOEXEC);
-        if (fd < 0) {
-            qWarning() << "VirtualCamera -> cannot open" << node << ":" << strerror(errno);
-            return nullptr;
-        }
-        v4l2_format format {};
-        format.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-        format.fmt.pix.width = SharedFrameRing::Width;
-        format.fmt.pix.height = SharedFrameRing::Height;
-        format.fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
-        format.fmt.pix.field = V4L2_FIELD_NONE;
-        format.fmt.pix.bytesperline = SharedFrameRing::Width * 2;
-        format.fmt.pix.sizeimage = SharedFrameRing::Width * 2 * SharedFrameRing::Height;
-        format.fmt.pix.colorspace = V4L2_COLORSPACE_SMPTE170M;
-        if (::ioctl(fd, VIDIOC_S_FMT, &format) < 0) {
-            qWarning() << "VirtualCamera -> VIDIOC_S_FMT failed on" << node << ":" << strerror(errno);
-            ::close(fd);
-            return nullptr;
-        }
-        qDebug() << "VirtualCamera -> writing to the loopback node" << node;
-        return std::unique_ptr<LoopbackOutput>(new LoopbackOutput(node, fd));
-    }
-
-    ~LoopbackOutput() override { ::close(m_fd); }
-    QString kind() const override { return QStringLiteral("v4l2loopback ") + m_node; }
-
-    bool write(const Frame &frame) override
-    {
-        convertBgraToYuyv(frame, m_yuyv.data(), SharedFrameRing::Width * 2);
-        return ::write(m_fd, m_yuyv.data(), m_yuyv.size()) == ssize_t(m_yuyv.size());
-    }
-
-    int clientCount() override { return processesHolding(m_node); }
-
-private:
-    LoopbackOutput(const QString &node, int fd)
-        : m_node(node)
-        , m_fd(fd)
-        , m_yuyv(size_t(SharedFrameRing::Width) * 2 * SharedFrameRing::Height)
-    {
-    }
-
-    static QString findNode()
-    {
-        const QDir classDir(QStringLiteral("/sys/class/video4linux"));
-        for (const QString &entry : classDir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-            QFile name(classDir.filePath(entry + QStringLiteral("/name")));
-            if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "Talvento Control")
-                return QStringLiteral("/dev/") + entry;
-        }
-        return QString();
-    }
-
-    QString m_node;
-    int m_fd;
-    std::vector<uint8_t> m_yuyv;
-};
-
 /// The sink stream: a short queue drained by one thread that writes every output.
 class SinkStream
 {
 public:
-    SinkStream()
+    /// `pipewire` (may be null) outlives the stream: it is published with the device.
+    explicit SinkStream(std::shared_ptr<VirtualCameraOutput> pipewire)
     {
-        auto shared = std::make_unique<SharedMemoryOutput>();
+        auto shared = std::make_shared<SharedMemoryOutput>();
         if (shared->isValid())
             m_outputs.push_back(std::move(shared));
         if (auto loopback = LoopbackOutput::open())
             m_outputs.push_back(std::move(loopback));
+        if (pipewire)
+            m_outputs.push_back(std::move(pipewire));
+        m_failing.assign(m_outputs.size(), false);
         m_idle = idlePicture();
         m_thread = std::thread([this] { run(); });
     }
@@ -187,11 +123,12 @@ private:
 
     void writeAll(const Frame &frame)
     {
-        for (const auto &output : m_outputs) {
-            if (!output->write(frame) && !m_failing) {
-                qWarning() << "VirtualCamera -> writing a frame to" << output->kind() << "failed";
-                m_failing = true;
-            }
+        for (size_t i = 0; i < m_outputs.size(); ++i) {
+            const bool failed = !m_outputs[i]->write(frame);
+            if (failed != m_failing[i])
+                qWarning() << "VirtualCamera -> writing frames to" << m_outputs[i]->kind()
+                           << (failed ? "failed" : "works again");
+            m_failing[i] = failed;
         }
     }
 
@@ -209,13 +146,13 @@ private:
         return frame;
     }
 
-    std::vector<std::unique_ptr<VirtualCameraOutput>> m_outputs;
+    std::vector<std::shared_ptr<VirtualCameraOutput>> m_outputs;
+    std::vector<bool> m_failing; // per output: its last write failed
     FrameRef m_idle;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<FrameRef> m_queue;
     bool m_stop = false;
-    bool m_failing = false;
     std::thread m_thread;
 };
 
@@ -295,8 +232,31 @@ struct Registry
     /// Holds the shared-memory camera's segment from publish() to withdraw() (or the process's
     /// end), when it is removed again.
     std::unique_ptr<SharedFrameRing> segment;
+    std::shared_ptr<PipeWireOutput> pipewire;
     std::unique_ptr<SinkStream> sink;
 };
+
+// Called on PipeWire's thread, so it has a lock of its own: that thread must never wait for
+// the registry's, which is held while PipeWire's is taken.
+struct ClientsChangedHandler
+{
+    std::mutex mutex;
+    std::function<void()> handler;
+};
+
+ClientsChangedHandler &clientsChanged()
+{
+    static ClientsChangedHandler instance;
+    return instance;
+}
+
+void notifyClientsChanged()
+{
+    ClientsChangedHandler &h = clientsChanged();
+    std::lock_guard lock(h.mutex);
+    if (h.handler)
+        h.handler();
+}
 
 Registry &registry()
 {
@@ -321,6 +281,9 @@ void publish()
     r.segment = std::move(segment);
     r.provider = std::make_shared<SharedMemoryProvider>();
     CaptureSession::registerProvider(r.provider);
+    // The PipeWire node lives as long as the device is published, so consumers can arrive
+    // while the feed is stopped.
+    r.pipewire = std::make_shared<PipeWireOutput>(notifyClientsChanged);
     r.published = true;
 }
 
@@ -336,6 +299,7 @@ void withdraw()
     Registry &r = registry();
     std::lock_guard lock(r.mutex);
     r.sink.reset();
+    r.pipewire.reset();
     if (r.provider)
         CaptureSession::unregisterProvider(r.provider);
     r.provider.reset();
@@ -365,7 +329,7 @@ bool startStream(uint32_t deviceId, uint32_t streamId)
     if (!r.published || deviceId != TheDevice || streamId != SinkStreamId)
         return false;
     if (!r.sink)
-        r.sink = std::make_unique<SinkStream>();
+        r.sink = std::make_unique<SinkStream>(r.pipewire);
     return true;
 }
 
@@ -388,10 +352,20 @@ QString clientCount(uint32_t streamId)
 {
     Registry &r = registry();
     std::lock_guard lock(r.mutex);
+    // The client check is also the outputs' supervision tick.
+    if (r.pipewire)
+        r.pipewire->reconnectIfLost();
     // Nobody reads a stream that does not run: an empty report would count as connected.
     if (streamId != SinkStreamId || !r.sink)
         return QStringLiteral("0");
     return QString::number(r.sink->clientCount());
+}
+
+void setClientsChangedHandler(std::function<void()> handler)
+{
+    ClientsChangedHandler &h = clientsChanged();
+    std::lock_guard lock(h.mutex);
+    h.handler = std::move(handler);
 }
 
 void convertBgraToYuyv(const Frame &frame, uint8_t *yuyv, int yuyvStride)

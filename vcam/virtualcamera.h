@@ -6,10 +6,12 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
-/// Where the processed frames go: the shared-memory camera (always) and a
-/// v4l2loopback node labelled "Talvento Control" (when the module is loaded).
+/// Where the processed frames go: the shared-memory camera (always), a PipeWire
+/// camera node (when a PipeWire server runs) and a v4l2loopback node labelled
+/// "Talvento Control" (when the module is loaded).
 class VirtualCameraOutput
 {
 public:
@@ -50,8 +52,12 @@ void stopStream(uint32_t deviceId, uint32_t streamId);
 /// is not running or its queue is full; the frame is then dropped, not kept.
 bool enqueue(uint32_t streamId, FrameRef frame);
 /// The number of clients as a decimal string: the readers of every output added up, and "0"
-/// for a stream that is not running or not ours. Never empty.
+/// for a stream that is not running or not ours. Never empty. Outputs that lost their server
+/// are connected again here.
 QString clientCount(uint32_t streamId);
+/// Called (on some output's thread; it must only post work) when readers came or
+/// went between two client counts. Empty: nobody is told.
+void setClientsChangedHandler(std::function<void()> handler);
 
 /// BGRA to YUYV (BT.601 limited range), two pixels per four bytes.
 void convertBgraToYuyv(const Frame &frame, uint8_t *yuyv, int yuyvStride);

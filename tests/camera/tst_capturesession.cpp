@@ -81,6 +81,8 @@ private slots:
     void locationId();
     void usbUniqueIdFromSysfs();
     void yuvRangeFromV4l2();
+    void ownLoopbackNodeIsNoCamera_data();
+    void ownLoopbackNodeIsNoCamera();
 };
 
 void tst_CaptureSession::init()
@@ -406,6 +408,34 @@ void tst_CaptureSession::usbUniqueIdFromSysfs()
     QVERIFY(QDir().mkpath(loopback));
     QVERIFY(QFile::link(platform, loopback + "/device"));
     QCOMPARE(v4l2::usbUniqueId(loopback), QString());
+}
+
+void tst_CaptureSession::ownLoopbackNodeIsNoCamera_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<QString>("card");
+    QTest::addColumn<uint32_t>("caps");
+    QTest::addColumn<bool>("listed");
+    const uint32_t capture = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    QTest::newRow("camera") << "uvcvideo" << "Talvento Camera Pro" << capture << true;
+    QTest::newRow("camera's metadata") << "uvcvideo" << "Talvento Camera Pro" << uint32_t(V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING) << false;
+    // The preview must not take the one reader our own loopback node allows.
+    QTest::newRow("our loopback node") << "v4l2 loopback" << "Talvento Control" << capture << false;
+    QTest::newRow("another loopback node") << "v4l2 loopback" << "OBS Virtual Camera" << capture << true;
+}
+
+void tst_CaptureSession::ownLoopbackNodeIsNoCamera()
+{
+    QFETCH(QString, driver);
+    QFETCH(QString, card);
+    QFETCH(uint32_t, caps);
+    QFETCH(bool, listed);
+    v4l2_capability cap {};
+    qstrncpy(reinterpret_cast<char *>(cap.driver), driver.toLatin1().constData(), sizeof cap.driver);
+    qstrncpy(reinterpret_cast<char *>(cap.card), card.toLatin1().constData(), sizeof cap.card);
+    cap.capabilities = caps | V4L2_CAP_DEVICE_CAPS;
+    cap.device_caps = caps;
+    QCOMPARE(v4l2::listedAsCamera(cap), listed);
 }
 
 QTEST_MAIN(tst_CaptureSession)

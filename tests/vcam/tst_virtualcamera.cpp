@@ -1,7 +1,9 @@
+#include "vcam/loopbackoutput.h"
 #include "vcam/sharedframering.h"
 #include "vcam/sharedframering_p.h"
 #include "vcam/virtualcamera.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -9,6 +11,7 @@
 
 #include <climits>
 #include <csignal>
+#include <fcntl.h>
 #include <thread>
 
 #include <fcntl.h>
@@ -118,6 +121,7 @@ private slots:
     void yuyvReferenceValues_data();
     void yuyvReferenceValues();
     void processesHoldingAFile();
+    void loopbackReopensAfterAFailedWrite();
 };
 
 void tst_VirtualCamera::ringCarriesFrames()
@@ -416,6 +420,26 @@ void tst_VirtualCamera::processesHoldingAFile()
     holder.closeWriteChannel();
     QVERIFY(holder.waitForFinished());
     QCOMPARE(virtualcamera::processesHolding(path), 0);
+}
+
+void tst_VirtualCamera::loopbackReopensAfterAFailedWrite()
+{
+    // The first opening gives a device that refuses every write, as a node does after its
+    // module was unloaded; the next gives a working one.
+    QTemporaryDir dir;
+    const QString working = dir.filePath(QStringLiteral("video9"));
+    int openings = 0;
+    auto output = LoopbackOutput::open([&](QString *node) {
+        *node = ++openings == 1 ? QStringLiteral("/dev/full") : working;
+        return ::open(QFile::encodeName(*node).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    });
+    QVERIFY(output);
+    const FrameRef frame = filledFrame(10, 20, 30, 1);
+    QVERIFY(!output->write(*frame));
+    QVERIFY(output->write(*frame));
+    QVERIFY(output->write(*frame));
+    QCOMPARE(openings, 2);
+    QCOMPARE(QFileInfo(working).size(), qint64(2) * 2 * SharedFrameRing::Width * SharedFrameRing::Height);
 }
 
 int main(int argc, char **argv)
