@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 #include <mutex>
 
 namespace {
@@ -18,6 +19,7 @@ namespace {
 constexpr int Width = SharedFrameRing::Width;
 constexpr int Height = SharedFrameRing::Height;
 constexpr int FrameRate = 30;
+constexpr char NodeName[] = "talvento_control_camera";
 // The formats offered, in order of preference: what call applications read first.
 constexpr spa_video_format Formats[] = {SPA_VIDEO_FORMAT_YUY2, SPA_VIDEO_FORMAT_BGRx};
 
@@ -72,18 +74,28 @@ struct PipeWireOutput::Opaque
     spa_hook streamListener {};
     bool lost = false;
     bool absenceLogged = false;
-    uint32_t nodeId = SPA_ID_INVALID;
+    bool published = false; // the publishing line was logged for this connection
     uint32_t format = SPA_VIDEO_FORMAT_UNKNOWN;
     bool streaming = false;
     std::map<uint32_t, uint32_t> linkSources; // every link's id -> the node it reads from
+    std::set<uint32_t> cameraNodes;           // the nodes named like ours that the server lists
+
+    /// Our node's id once the server lists it under that id, else SPA_ID_INVALID. Asked each
+    /// time: the stream learns its id some time after it is connected.
+    uint32_t nodeId() const
+    {
+        const uint32_t id = stream && !lost ? pw_stream_get_node_id(stream) : SPA_ID_INVALID;
+        return cameraNodes.count(id) ? id : SPA_ID_INVALID;
+    }
 
     int readers() const
     {
-        if (lost || nodeId == SPA_ID_INVALID)
+        const uint32_t ours = nodeId();
+        if (ours == SPA_ID_INVALID)
             return 0;
         int count = 0;
         for (const auto &[link, node] : linkSources)
-            count += node == nodeId ? 1 : 0;
+            count += node == ours ? 1 : 0;
         return count;
     }
 
@@ -95,6 +107,8 @@ struct PipeWireOutput::Opaque
 
     bool connect();
     void disconnect();
+    /// Logs the node's id once the server lists it.
+    void announce();
 
     static void onCoreError(void *data, uint32_t id, int seq, int res, const char *message);
     static void onGlobal(void *data, uint32_t id, uint32_t permissions, const char *type, uint32_t version,
@@ -143,7 +157,7 @@ bool PipeWireOutput::Opaque::connect()
     stream = pw_stream_new(core, "talvento-control-camera",
                            pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                              PW_KEY_MEDIA_CLASS, "Video/Source", PW_KEY_MEDIA_ROLE, "Camera",
-                                             PW_KEY_NODE_NAME, "talvento_control_camera", PW_KEY_NODE_DESCRIPTION,
+                                             PW_KEY_NODE_NAME, NodeName, PW_KEY_NODE_DESCRIPTION,
                                              "Talvento Control", nullptr));
     if (!stream) {
         qWarning() << "VirtualCamera -> cannot create the PipeWire stream:" << strerror(errno);
@@ -183,10 +197,11 @@ void PipeWireOutput::Opaque::disconnect()
     stream = nullptr;
     registry = nullptr;
     core = nullptr;
-    nodeId = SPA_ID_INVALID;
+    published = false;
     format = SPA_VIDEO_FORMAT_UNKNOWN;
     streaming = false;
     linkSources.clear();
+    cameraNodes.clear();
 }
 
 void PipeWireOutput::Opaque::onCoreError(void *data, uint32_t id, int, int res, const char *message)
@@ -209,24 +224,34 @@ void PipeWireOutput::Opaque::onGlobal(void *data, uint32_t id, uint32_t, const c
                                       const spa_dict *props)
 {
     auto *self = static_cast<Opaque *>(data);
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Link) != 0 || !props)
+    if (!props)
+        return;
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+        const char *name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+        if (name && std::strcmp(name, NodeName) == 0)
+            self->cameraNodes.insert(id);
+        self->announce();
+        return;
+    }
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Link) != 0)
         return;
     const char *source = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE);
     if (!source)
         return;
     const uint32_t node = uint32_t(std::strtoul(source, nullptr, 10));
     self->linkSources[id] = node;
-    if (node == self->nodeId)
+    if (node == self->nodeId())
         self->notifyClients();
 }
 
 void PipeWireOutput::Opaque::onGlobalRemove(void *data, uint32_t id)
 {
     auto *self = static_cast<Opaque *>(data);
+    self->cameraNodes.erase(id);
     const auto link = self->linkSources.find(id);
     if (link == self->linkSources.end())
         return;
-    const bool ours = link->second == self->nodeId;
+    const bool ours = link->second == self->nodeId();
     self->linkSources.erase(link);
     if (ours)
         self->notifyClients();
@@ -240,13 +265,19 @@ void PipeWireOutput::Opaque::onStateChanged(void *data, pw_stream_state, pw_stre
         qWarning() << "VirtualCamera -> the PipeWire camera failed:" << (error ? error : "");
         return;
     }
-    if (state == PW_STREAM_STATE_PAUSED && self->nodeId == SPA_ID_INVALID) {
-        self->nodeId = pw_stream_get_node_id(self->stream);
-        qInfo() << "VirtualCamera -> published the PipeWire camera \"Talvento Control\" as node" << self->nodeId;
-        // Links made before the id was known count from now on.
-        if (self->readers() > 0)
-            self->notifyClients();
-    }
+    self->announce();
+}
+
+void PipeWireOutput::Opaque::announce()
+{
+    const uint32_t id = nodeId();
+    if (published || id == SPA_ID_INVALID)
+        return;
+    published = true;
+    qInfo() << "VirtualCamera -> published the PipeWire camera \"Talvento Control\" as node" << id;
+    // Links made before the id was known count from now on.
+    if (readers() > 0)
+        notifyClients();
 }
 
 void PipeWireOutput::Opaque::onParamChanged(void *data, uint32_t id, const spa_pod *param)
@@ -315,9 +346,9 @@ uint32_t PipeWireOutput::nodeId() const
     if (!o.context)
         return 0;
     pw_thread_loop_lock(o.loop);
-    const uint32_t id = o.lost || o.nodeId == SPA_ID_INVALID ? 0 : o.nodeId;
+    const uint32_t id = o.nodeId();
     pw_thread_loop_unlock(o.loop);
-    return id;
+    return id == SPA_ID_INVALID ? 0 : id;
 }
 
 int PipeWireOutput::clientCount()

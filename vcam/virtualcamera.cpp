@@ -6,6 +6,7 @@
 #include "vcam/loopbackoutput.h"
 #include "vcam/pipewireoutput.h"
 #include "vcam/sharedframering.h"
+#include "vcam/yuyvkernel.h"
 
 #include <QDebug>
 #include <QDir>
@@ -370,20 +371,7 @@ void setClientsChangedHandler(std::function<void()> handler)
 
 void convertBgraToYuyv(const Frame &frame, uint8_t *yuyv, int yuyvStride)
 {
-    // BT.601 limited range in 8-bit fixed point; the pair's chroma is their average.
-    for (int y = 0; y < frame.height(); ++y) {
-        const uint8_t *src = frame.row(y);
-        uint8_t *dst = yuyv + size_t(y) * yuyvStride;
-        for (int x = 0; x + 1 < frame.width(); x += 2, src += 8, dst += 4) {
-            const int b0 = src[0], g0 = src[1], r0 = src[2];
-            const int b1 = src[4], g1 = src[5], r1 = src[6];
-            const int r = r0 + r1, g = g0 + g1, b = b0 + b1;
-            dst[0] = uint8_t(((66 * r0 + 129 * g0 + 25 * b0 + 128) >> 8) + 16);
-            dst[1] = uint8_t(((-38 * r - 74 * g + 112 * b + 256) >> 9) + 128);
-            dst[2] = uint8_t(((66 * r1 + 129 * g1 + 25 * b1 + 128) >> 8) + 16);
-            dst[3] = uint8_t(((112 * r - 94 * g - 18 * b + 256) >> 9) + 128);
-        }
-    }
+    yuyv::best()(frame.data(), frame.stride(), yuyv, yuyvStride, frame.width(), frame.height());
 }
 
 int processesHolding(const QString &path)

@@ -2,6 +2,7 @@
 #include "vcam/sharedframering.h"
 #include "vcam/sharedframering_p.h"
 #include "vcam/virtualcamera.h"
+#include "vcam/yuyvkernel.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -120,6 +121,7 @@ private slots:
     void writerRemovesTheSegment();
     void yuyvReferenceValues_data();
     void yuyvReferenceValues();
+    void yuyvBuildsAgree();
     void processesHoldingAFile();
     void loopbackReopensAfterAFailedWrite();
 };
@@ -397,6 +399,22 @@ void tst_VirtualCamera::yuyvReferenceValues()
         QVERIFY(qAbs(yuyv[offset + 2] - y) <= 1);
         QVERIFY(qAbs(yuyv[offset + 3] - v) <= 1);
     }
+}
+
+void tst_VirtualCamera::yuyvBuildsAgree()
+{
+    if (!yuyv::avx2())
+        QSKIP("this CPU has no AVX2");
+    FrameRef frame = Frame::create(SharedFrameRing::Width, SharedFrameRing::Height);
+    QRandomGenerator random(17);
+    for (int y = 0; y < frame->height(); ++y)
+        for (int x = 0; x < frame->width() * 4; ++x)
+            frame->row(y)[x] = uint8_t(random.bounded(256));
+    const int stride = SharedFrameRing::Width * 2;
+    std::vector<uint8_t> baseline(size_t(stride) * SharedFrameRing::Height), avx2(baseline.size(), 0);
+    yuyv::baseline()(frame->data(), frame->stride(), baseline.data(), stride, frame->width(), frame->height());
+    yuyv::avx2()(frame->data(), frame->stride(), avx2.data(), stride, frame->width(), frame->height());
+    QVERIFY(baseline == avx2);
 }
 
 void tst_VirtualCamera::processesHoldingAFile()
