@@ -1,6 +1,8 @@
 #include "app/app.h"
 
 #include "app/colorscheme.h"
+#include "app/control/controlclient.h"
+#include "app/control/controlservice.h"
 #include "app/core/logging.h"
 #include "app/core/version.h"
 #include "app/osversion.h"
@@ -16,6 +18,7 @@
 #include "gui/mainwidget.h"
 #include "gui/permissionswidget.h"
 #include "light/lightcontroller.h"
+#include "light/lightfollower.h"
 #include "light/simulatedlightpanel.h"
 #include "resources/resources.h"
 #include "update/updatemanager.h"
@@ -154,6 +157,7 @@ App::App(int &argc, char **argv, int flags, const AppSeams &seams)
         return;
     }
 
+    publishControl();
     startup();
     buildTray();
     connect(this, &QCoreApplication::aboutToQuit, this, &App::shutdown);
@@ -187,6 +191,39 @@ void App::removeBundle(const QString &path)
     }
     if (!QProcess::startDetached(QStringLiteral("rm"), { QStringLiteral("-rf"), dir }))
         qWarning() << "Failed to start the rm command.";
+}
+
+void App::publishControl()
+{
+    ControlService::Components components;
+    components.settings = &settings;
+    components.effects = [this]() -> PostProcessor * { return virtualCamera ? virtualCamera->postProcessor() : nullptr; };
+    components.light = [this] { return lightController; };
+    components.window = [this]() -> QWidget * { return mainWindow; };
+    components.cameraInUse = [this] { return virtualCamera && virtualCamera->clientsConnected(); };
+    components.showWindow = [this] {
+        showMainWindow();
+        if (mainWindow)
+            mainWindow->bringToFront();
+    };
+    components.quit = [this] { shutdown(); };
+    components.startAtLogin = [this](bool status) { setupAppToLauncAtStartup(status); };
+    components.version = applicationVersion();
+    controlService = new ControlService(std::move(components), this);
+    controlService->publish(QDBusConnection::sessionBus());
+}
+
+void App::followCamera()
+{
+    // The bus announces what the light panel and the virtual camera report; the light follows
+    // the camera's readers when the user asked for it.
+    lightFollower = new LightFollower(lightController, &settings);
+    connect(virtualCamera, &VCam::onClientsConnectedChanged, lightFollower, &LightFollower::setReadersPresent,
+            Qt::QueuedConnection);
+    for (auto signal : { &LightController::onStatusChanged, &LightController::onLitChanged })
+        connect(lightController, signal, controlService, &ControlService::announceChanges, Qt::QueuedConnection);
+    connect(virtualCamera, &VCam::onClientsConnectedChanged, controlService, &ControlService::announceChanges,
+            Qt::QueuedConnection);
 }
 
 void App::startup()
@@ -307,6 +344,7 @@ void App::start()
                                           "0000f532-1212-efde-1523-785feabcd123", nullptr, lightTransport);
     lightController->start();
     qDebug() << "App::start -> light controller started";
+    followCamera();
 
     connect(this, &App::appearenceChanged, this, [this] {
         darkMode = isSystemDarkMode();
@@ -340,6 +378,10 @@ void App::start()
 void App::shutdown()
 {
     setupWizard = nullptr;
+    if (controlService) {
+        delete controlService;
+        controlService = nullptr;
+    }
     if (mainWindow) {
         mainWindow->close();
         delete mainWindow;
@@ -363,6 +405,10 @@ void App::shutdown()
         delete virtualMicrophone;
         virtualMicrophone = nullptr;
         qDebug() << "App::shutdown -> virtual microphone stopped";
+    }
+    if (lightFollower) {
+        delete lightFollower;
+        lightFollower = nullptr;
     }
     if (lightController) {
         lightController->stop();
@@ -395,6 +441,8 @@ void App::recreateMainWindow()
     const bool wasVisible = mainWindow && mainWindow->isVisible();
     MainWidget *old = mainWindow;
     mainWindow = new MainWidget(nullptr);
+    if (controlService)
+        mainWindow->installEventFilter(controlService);
     mainWindow->setVisible(wasVisible);
     if (old) {
         old->close();
@@ -474,6 +522,11 @@ int runApplication(const std::shared_ptr<App> &app)
     if (app->isSingleInstance()) {
         app->run([app = app.get()] { app->showMainWindow(); }, 300);
         return QApplication::exec();
+    }
+    // Only one instance does the work; starting another brings the running one's window up.
+    if (control::showRunningWindow()) {
+        qDebug() << "main -> the running instance shows its window";
+        return 0;
     }
     app->showMessage(App::tr("The application is already running.\n"
                              "you are allowed to run only one instance of the application."),

@@ -18,7 +18,9 @@
 
 class BleTransport;
 class CameraGrabber;
+class ControlService;
 class LightController;
+class LightFollower;
 class MainWidget;
 class PermissionsWidget;
 class QAction;
@@ -137,6 +139,8 @@ private:
     void useSimulatedDevices();
     /// Shows a component's message; one that arrives off the GUI thread is handed over first.
     void showComponentMessage(const QString &message);
+    void publishControl();
+    void followCamera();
 
     static const QMap<UIElement, QPair<QString, QString>> _uiColors;
 
@@ -151,6 +155,8 @@ private:
     MainWidget *mainWindow = nullptr;
     PermissionsWidget *setupWizard = nullptr;
     UpdateManager *updateManager = nullptr;
+    ControlService *controlService = nullptr;
+    LightFollower *lightFollower = nullptr;
     QLockFile instanceLock;
     bool singleInstance = false;
     bool quitting = false;

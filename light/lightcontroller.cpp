@@ -164,6 +164,27 @@ bool LightController::getTemperature(CameraSetting &setting)
     return true;
 }
 
+bool LightController::setLit(bool lit)
+{
+    if (!isConnected())
+        return false;
+    m_worker->runFunctionAsync([this, lit](QObject *) {
+        if (!lit) {
+            write(Command::Off, 0);
+            return;
+        }
+        // A stored brightness of 0 would leave the panel dark; it comes on at the default then.
+        const long stored = m_settings->getSubSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness).toInt();
+        write(Command::Brightness, stored > 0 ? stored : defaultBrightness);
+    });
+    return true;
+}
+
+bool LightController::isLit() const
+{
+    return isConnected() && m_lit.load(std::memory_order_acquire);
+}
+
 void LightController::setIntervals(int keepAliveMs, int connectionLimitMs)
 {
     m_worker->runFunctionSync([=, this](QObject *) {
@@ -315,6 +336,8 @@ void LightController::serviceDetailsDiscovered()
     }
     m_controlCharacteristic = control;
     m_connectionTimer->stop();
+    // A new link knows nothing of the panel's state until it reports or is sent a brightness.
+    m_lit.store(true, std::memory_order_release);
     m_connected.store(true, std::memory_order_release);
     qDebug() << "BLE Characteristic found!";
     emit onStatusChanged(true);
@@ -348,10 +371,19 @@ void LightController::write(Command command, long value)
     // The user interface offers 0..100 and 0..6500; a value outside would wrap around in the
     // frame's single byte and, say, switch the light off for 256.
     QByteArray frame;
+    if (command == Command::Off) {
+        // Dark, but the stored brightness stays: it is what the panel comes back on at.
+        qDebug() << "Sending data to BLE - switching off";
+        updateLit(false);
+        m_service->writeCharacteristic(m_controlCharacteristic, commandFrame("aa55200055aa", 0),
+                                       QLowEnergyService::WriteWithoutResponse);
+        return;
+    }
     if (command == Command::Brightness) {
         value = std::clamp(value, 0L, maxBrightness);
         qDebug() << "Sending data to BLE - setBrightness" << value;
         frame = commandFrame("aa55200055aa", int(value));
+        updateLit(value > 0);
     } else {
         value = std::clamp(value, 0L, maxTemperature);
         qDebug() << "Sending data to BLE - setTemperature" << value;
@@ -379,11 +411,20 @@ void LightController::characteristicChanged(const BleCharacteristic &characteris
     // Whatever the panel reports, the stored values stay inside the ranges the user interface
     // offers.
     const long clampedBrightness = std::clamp(long(brightness), 0L, maxBrightness);
-    if (storeIfChanged(BaseSettings::BLEBrightness, clampedBrightness))
+    // A dark panel (switched off here or on the panel) reports 0: the stored brightness stays
+    // what it comes back on at.
+    if (clampedBrightness > 0 && storeIfChanged(BaseSettings::BLEBrightness, clampedBrightness))
         emit onBrightness(clampedBrightness, false);
+    updateLit(clampedBrightness > 0);
     const long temperature = std::clamp(percentToTemperature(percent), 0L, maxTemperature);
     if (storeIfChanged(BaseSettings::BLETemperature, temperature))
         emit onTemperature(temperature, false);
+}
+
+void LightController::updateLit(bool lit)
+{
+    if (m_lit.exchange(lit, std::memory_order_acq_rel) != lit)
+        emit onLitChanged(lit);
 }
 
 bool LightController::storeIfChanged(BaseSettings::SubSettings entry, long value)

@@ -44,6 +44,11 @@ public:
     /// value on the 0..6500 scale.
     bool setTemperature(long value, bool autoMode);
     bool getTemperature(CameraSetting &setting);
+    /// Switches the panel on at the stored brightness, or off (brightness 0) without forgetting
+    /// the stored brightness. False while not connected (nothing is queued then).
+    bool setLit(bool lit);
+    /// Whether the connected panel is lit, as last sent to it or reported by it.
+    bool isLit() const;
 
     /// Keep-alive period (5000 ms) and the time a connection attempt may take before it is torn
     /// down (15000 ms). Qt itself never gives up on a peripheral whose services never resolve.
@@ -58,9 +63,11 @@ signals:
     void onStatusChanged(bool status);
     void onBrightness(long value, bool autoMode);
     void onTemperature(long value, bool autoMode);
+    /// The panel was switched on or off, by a command or by its own report.
+    void onLitChanged(bool lit);
 
 private:
-    enum class Command { Brightness, Temperature };
+    enum class Command { Brightness, Temperature, Off };
 
     // Worker thread.
     void stopInternal();
@@ -73,6 +80,7 @@ private:
     void write(Command command, long value);
     void characteristicChanged(const BleCharacteristic &characteristic, const QByteArray &value);
     bool storeIfChanged(BaseSettings::SubSettings entry, long value);
+    void updateLit(bool lit);
 
     QSharedPointer<Worker> m_worker;
     // Created on the worker thread with the worker as parent; touched only there.
@@ -88,6 +96,9 @@ private:
     // Mirrors "control characteristic valid, service and central exist" for callers on other
     // threads; the worker sets it exactly when those three change.
     std::atomic<bool> m_connected { false };
+    // Written on the worker only. A panel is taken to be lit until it reports or is sent a
+    // brightness of 0.
+    std::atomic<bool> m_lit { true };
     BaseSettings *m_settings;
     std::shared_ptr<BleTransport> m_transport;
     QString m_deviceName;

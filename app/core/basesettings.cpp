@@ -47,9 +47,12 @@ QVariant BaseSettings::getSetting(Settings setting, const QVariant &defaultValue
 
 void BaseSettings::setSetting(Settings setting, const QVariant &value)
 {
-    QMutexLocker lock(&m_lock);
-    setValue(name(setting), value);
-    sync();
+    {
+        QMutexLocker lock(&m_lock);
+        setValue(name(setting), value);
+        sync();
+    }
+    emit changed(setting);
 }
 
 bool BaseSettings::event(QEvent *event)
@@ -75,6 +78,7 @@ QVariantMap BaseSettings::defaultsOf(Settings group)
         set(FlipHorizontal, false);
         set(LowPowerMode, false);
         set(StartAtLogin, true);
+        set(LightFollowsCamera, false);
         break;
     case LogoOverlay:
     case TextOverlay: {

@@ -59,6 +59,7 @@ public:
         BLEBrightness = 23,
         BLETemperature = 24,
         DSP_Strength = 25,
+        LightFollowsCamera = 26,
     };
     Q_ENUM(SubSettings)
 
@@ -86,6 +87,10 @@ public:
     /// Writes one entry of a group, stamps LastModified and stores the whole map, all under the
     /// lock. Always true; for a setting that is not a group nothing is written.
     bool setSubSetting(Settings group, SubSettings entry, const QVariant &value);
+
+signals:
+    /// A scalar setting or an entry of a group was written, from whichever thread wrote it.
+    void changed(BaseSettings::Settings setting);
 
 protected:
     /// QSettings writes pending changes back from an event on the thread it lives on, which

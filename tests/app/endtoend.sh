@@ -23,6 +23,12 @@ start_audio || { echo "FAIL: cannot start the sound server"; exit 1; }
 start_test_microphone
 ensure_virtual_audio || { echo "FAIL: cannot create the virtual audio device"; exit 1; }
 
+# A session bus of its own, on which the application announces its settings.
+dbus-daemon --session --address=unix:path="$SVC_DIR/session-bus" --fork --print-pid=3 3>"$SVC_DIR/session-bus.pid" \
+    || { echo "FAIL: cannot start a session bus"; exit 1; }
+SVC_PIDS+=("$(cat "$SVC_DIR/session-bus.pid")")
+export DBUS_SESSION_BUS_ADDRESS=unix:path=$SVC_DIR/session-bus
+
 mkdir -m 700 "$SVC_DIR/run"
 export XDG_CONFIG_HOME=$SVC_DIR/config TMPDIR=$SVC_DIR XDG_RUNTIME_DIR=$SVC_DIR/run QT_QPA_PLATFORM=xcb
 export QT_LOGGING_RULES=default.debug=true
@@ -83,6 +89,10 @@ else
     tabs=6 # the tab header's six icons, 58 px apart, centred; Settings is the last
     xdotool mousemove $((X + WIDTH / 2 + (tabs - 1) * 29)) $((Y + 262)) click 1
     sleep 1.5
+    # Whatever the window changes is announced on the bus.
+    gdbus monitor --session --dest org.talvento.Control >"$SVC_DIR/monitor.log" 2>&1 &
+    monitor=$!
+    sleep 1
     # The slider's handle at its minimum, below the row's title.
     xdotool mousemove $((X + 128)) $((Y + 517)) click 1 sleep 0.3 key Right
     rotated=""
@@ -91,6 +101,10 @@ else
         "$viewer" --segment "$segment" --save "$frame" --skip 2 >/dev/null 2>&1 && has_pillars "$frame" && { rotated=1; break; }
     done
     [ -n "$rotated" ] || fail "the Rotation row's change did not reach the frames"
+    for _ in $(seq 50); do grep -qF "'Rotation': <1>" "$SVC_DIR/monitor.log" && break; sleep 0.2; done
+    grep -qF "'Rotation': <1>" "$SVC_DIR/monitor.log" \
+        || fail "no PropertiesChanged with the Rotation row's change: $(cat "$SVC_DIR/monitor.log")"
+    kill "$monitor" 2>/dev/null
 fi
 
 if ! quit_through_tray "$pid"; then

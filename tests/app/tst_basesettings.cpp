@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
@@ -26,6 +27,7 @@ private slots:
     void valuesRoundTrip();
     void scalarSettings();
     void concurrentWritersKeepEveryEntry();
+    void writesAreSignalled();
 
 private:
     QTemporaryDir m_config;
@@ -54,6 +56,7 @@ void tst_BaseSettings::freshDefaults_data()
     using S = BaseSettings;
     QTest::newRow("start at login") << S::General << S::StartAtLogin << QVariant(true);
     QTest::newRow("low power off") << S::General << S::LowPowerMode << QVariant(false);
+    QTest::newRow("light does not follow") << S::General << S::LightFollowsCamera << QVariant(false);
     QTest::newRow("AGC enabled") << S::DSPAGC << S::Enabled << QVariant(true);
     QTest::newRow("RNN disabled") << S::DSPRNN << S::Enabled << QVariant(false);
     QTest::newRow("compressor strength") << S::DSPCompressor << S::DSP_Strength << QVariant(60);
@@ -216,6 +219,26 @@ void tst_BaseSettings::concurrentWritersKeepEveryEntry()
     BaseSettings reread;
     QCOMPARE(reread.getSubSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness), QVariant(writes));
     QCOMPARE(reread.getSubSetting(BaseSettings::BLELight, BaseSettings::BLETemperature), QVariant(writes));
+}
+
+void tst_BaseSettings::writesAreSignalled()
+{
+    using S = BaseSettings;
+    BaseSettings store;
+    QSignalSpy spy(&store, &BaseSettings::changed);
+    store.setSetting(S::BackgroundBlur, 40);
+    store.setSubSetting(S::DSPBass, S::Enabled, true);
+    store.setSubSetting(S::SkinTone, S::Enabled, true); // not a group: nothing written
+    QCOMPARE(spy.size(), 2);
+    QCOMPARE(spy.at(0).first().value<S::Settings>(), S::BackgroundBlur);
+    QCOMPARE(spy.at(1).first().value<S::Settings>(), S::DSPBass);
+
+    // From another thread too, as the components' workers write.
+    std::unique_ptr<QThread> writer(QThread::create([&store] { store.setSubSetting(S::BLELight, S::BLEBrightness, 70); }));
+    writer->start();
+    QVERIFY(writer->wait(10000));
+    QCOMPARE(spy.size(), 3);
+    QCOMPARE(spy.at(2).first().value<S::Settings>(), S::BLELight);
 }
 
 QTEST_GUILESS_MAIN(tst_BaseSettings)

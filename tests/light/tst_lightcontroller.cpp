@@ -200,7 +200,10 @@ void tst_LightController::notifications_data()
     QTest::newRow("both changed") << 10 << 6500 << hex("aa55644b55aa") << 75 << 0;
     QTest::newRow("five bytes") << 60 << 0 << hex("0000324b00") << -1 << -1;
     QTest::newRow("seven bytes") << 60 << 0 << hex("0000324b000000") << -1 << -1;
-    QTest::newRow("negative bytes clamp") << 60 << 0 << hex("0000ecff0000") << 0 << 6500;
+    // A negative brightness clamps to 0, which is a dark panel: the stored brightness stays.
+    QTest::newRow("negative bytes clamp") << 60 << 0 << hex("0000ecff0000") << -1 << 6500;
+    QTest::newRow("brightness above range clamps") << 60 << 0 << hex("0000647f0000") << 100 << -1;
+    QTest::newRow("dark panel keeps brightness") << 60 << 3250 << hex("000032000000") << -1 << -1;
 }
 
 void tst_LightController::notifications()
