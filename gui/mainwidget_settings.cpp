@@ -43,6 +43,7 @@ void MainWidget::addSettingLayout(QVBoxLayout *layout, const QString &name)
         {"Start at login", BaseSettings::StartAtLogin, true},
         {"Mirror preview", BaseSettings::FlipHorizontal, false},
         {"Low power mode", BaseSettings::LowPowerMode, false},
+        {"Light follows the camera", BaseSettings::LightFollowsCamera, false},
     };
     QList<QLabel *> titles;
     for (const Toggle &toggle : toggles) {

@@ -57,6 +57,8 @@ private slots:
     void secondLaunchShowsTheWindow();
     void commandLine();
     void withoutARunningInstance();
+    void lightFollowsTheCamera_data();
+    void lightFollowsTheCamera();
 
 private:
     QProcessEnvironment environment() const;
@@ -351,6 +353,46 @@ void tst_ControlBus::withoutARunningInstance()
     QVERIFY2(result.err.contains("not running"), qPrintable(result.err));
     // Bad input is reported as such before anything is asked.
     QCOMPARE(cli({ "--set", "nonsense=1" }).code, 2);
+}
+
+void tst_ControlBus::lightFollowsTheCamera_data()
+{
+    QTest::addColumn<bool>("follow");
+    QTest::newRow("following") << true;
+    QTest::newRow("not following") << false;
+}
+
+void tst_ControlBus::lightFollowsTheCamera()
+{
+    QFETCH(bool, follow);
+    startApp();
+    QVERIFY(waitFor("LightConnected", "<true>"));
+    // The window's preview reads the camera too; only the viewer below should.
+    QVERIFY(waitFor("WindowVisible", "<true>"));
+    QCOMPARE(set("WindowVisible", "<false>").code, 0);
+    const Run prepared = cli({ "--set", "light-brightness=70", "light-on=off",
+                               QString("light-follows-camera=%1").arg(follow ? "on" : "off") });
+    QVERIFY2(prepared.code == 0, qPrintable(prepared.err));
+    QVERIFY(waitFor("CameraInUse", "<false>"));
+    QVERIFY(waitFor("LightOn", "<false>"));
+
+    {
+        SharedFrameRing viewer(SharedFrameRing::Role::Reader, m_segment);
+        QVERIFY(viewer.isValid());
+        QVERIFY(viewer.registerClient());
+        QVERIFY(waitFor("CameraInUse", "<true>"));
+        if (follow) {
+            QVERIFY(waitFor("LightOn", "<true>"));
+        } else {
+            // The switch would have been sent with the report just seen; give it time to show.
+            QTest::qWait(2000);
+            QCOMPARE(get("LightOn").out, QString("(<false>,)"));
+        }
+    }
+    // The viewer left; after the grace time the light goes dark, at its brightness still.
+    QVERIFY(waitFor("CameraInUse", "<false>"));
+    QVERIFY(waitFor("LightOn", "<false>"));
+    QCOMPARE(get("LightBrightness").out, QString("(<70>,)"));
 }
 
 QTEST_GUILESS_MAIN(tst_ControlBus)

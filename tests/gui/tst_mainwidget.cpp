@@ -185,10 +185,14 @@ void tst_MainWidget::resetTurnsTogglesBack()
     QCheckBox *login = toggleTitled(settingsRow, "Start at login");
     QCheckBox *mirror = toggleTitled(settingsRow, "Mirror preview");
     QCheckBox *lowPower = toggleTitled(settingsRow, "Low power mode");
-    QVERIFY(login && mirror && lowPower);
+    QCheckBox *follow = toggleTitled(settingsRow, "Light follows the camera");
+    QVERIFY(login && mirror && lowPower && follow);
+    QVERIFY(!follow->isChecked());
     login->setChecked(false);
     mirror->setChecked(true);
     lowPower->setChecked(true);
+    follow->setChecked(true);
+    QCOMPARE(app()->setMgr()->getSubSetting(BaseSettings::General, BaseSettings::LightFollowsCamera).toBool(), true);
     QCOMPARE(app()->setMgr()->getSubSetting(BaseSettings::General, BaseSettings::FlipHorizontal).toBool(), true);
 
     QWidget *logoRow = pageLayout(window, "Overlays")->parentWidget()->findChild<DraggableFrame *>("Setting_Logo");
@@ -199,11 +203,13 @@ void tst_MainWidget::resetTurnsTogglesBack()
     QVERIFY(login->isChecked());
     QVERIFY(!mirror->isChecked());
     QVERIFY(!lowPower->isChecked());
+    QVERIFY(!follow->isChecked());
     QVERIFY(!showLogo->isChecked());
     BaseSettings *settings = app()->setMgr();
     QCOMPARE(settings->getSubSetting(BaseSettings::General, BaseSettings::StartAtLogin).toBool(), true);
     QCOMPARE(settings->getSubSetting(BaseSettings::General, BaseSettings::FlipHorizontal).toBool(), false);
     QCOMPARE(settings->getSubSetting(BaseSettings::General, BaseSettings::LowPowerMode).toBool(), false);
+    QCOMPARE(settings->getSubSetting(BaseSettings::General, BaseSettings::LightFollowsCamera).toBool(), false);
     QCOMPARE(settings->getSubSetting(BaseSettings::LogoOverlay, BaseSettings::Enabled).toBool(), false);
 }
 
