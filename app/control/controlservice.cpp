@@ -102,8 +102,11 @@ ControlService::Binding ControlService::controllerBinding(std::function<Controll
         const long v = value.toInt();
         if (!c || !(c->*set)(v, false))
             return unavailable(missing);
-        // The window's row follows, as it does when the controller reports a value.
-        emit(c->*signal)(v, false);
+        // The window's row follows, as it does when the controller reports a value. The light's
+        // rows follow the panel's own report instead: a row sends what it is told again, and
+        // with a second value still on its way to the panel the two would chase each other.
+        if (signal)
+            emit(c->*signal)(v, false);
         return {};
     };
     return b;
@@ -146,10 +149,11 @@ void ControlService::bindAll()
     m_bindings.insert("FineRotation", controllerBinding(effects, &P::getFineCameraRotation,
                                                         &P::setFineCameraRotation, &P::onFineCameraRotation,
                                                         notStarted));
+    using LightSignal = void (L::*)(long, bool);
     m_bindings.insert("LightBrightness", controllerBinding(light, &L::getBrightness, &L::setBrightness,
-                                                           &L::onBrightness, noLight));
+                                                           LightSignal {}, noLight));
     m_bindings.insert("LightTemperature", controllerBinding(light, &L::getTemperature, &L::setTemperature,
-                                                            &L::onTemperature, noLight));
+                                                            LightSignal {}, noLight));
 
     m_bindings.insert("LogoOverlay", entryBinding(S::LogoOverlay, S::Enabled));
     m_bindings.insert("TextOverlay", entryBinding(S::TextOverlay, S::Enabled));

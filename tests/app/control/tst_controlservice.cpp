@@ -306,11 +306,9 @@ void tst_ControlService::lightNeedsThePanel()
     QVERIFY(m_panel->writtenFrames().isEmpty());
 
     connectLight();
-    QSignalSpy row(m_light.get(), &LightController::onBrightness);
     QVERIFY(!m_service->write("LightBrightness", 80).failed());
     QTRY_COMPARE(m_panel->brightness(), 80);
     QCOMPARE(read("LightBrightness"), QVariant(80));
-    QVERIFY(row.size() >= 1);
     QVERIFY(!m_service->write("LightTemperature", 6500).failed());
     QTRY_COMPARE(m_panel->temperaturePercent(), 0);
     QCOMPARE(m_service->write("LightTemperature", 6501).name, QString(invalidArgs));
@@ -331,7 +329,7 @@ void tst_ControlService::lightSwitchesOffAndBackOn()
     QCOMPARE(m_panel->writtenFrames().last(), QByteArray::fromHex("aa55200055aa"));
     QCOMPARE(read("LightOn"), QVariant(false));
     QCOMPARE(read("LightBrightness"), QVariant(70));
-    QCOMPARE(lit.size(), 1);
+    QTRY_VERIFY(!lit.isEmpty() && !lit.last().first().toBool());
 
     QVERIFY(!m_service->write("LightOn", true).failed());
     QTRY_COMPARE(m_panel->brightness(), 70);
