@@ -79,9 +79,9 @@ const QMap<App::UIElement, QPair<QString, QString>> App::_uiColors = {
     { SliderHandle, { "#ffffff", "#ffffff" } },
     { OverlayControl, { "#474749", "#cbcbcb" } },
     { Accent, { "#0064da", "#0064da" } },
-    { ButtonBackground, { "#d8d8d8", "#2e2e30" } },
+    { ButtonBackground, { "#d8d8d8", "#636366" } },
     { ButtonText, { "#474749", "#ffffff" } },
-    { InfoBackground, { "#d8d8d8", "#8d8d8d" } },
+    { InfoBackground, { "#d8d8d8", "#5c5c5f" } },
     { InfoText, { "#474749", "#ffffff" } },
 };
 
@@ -98,6 +98,8 @@ App::App(int &argc, char **argv, int flags, const AppSeams &seams)
     setApplicationName(appTitle);
     setApplicationVersion(QStringLiteral("v%1.%2.%3").arg(version::Major).arg(version::Minor).arg(version::Patch));
     darkMode = colorscheme::isDark();
+    // Followed in every mode, the timed-quit one of the tests included.
+    colorscheme::watch(this, [this] { onColorSchemeChanged(); });
 
     if (argc >= 2) {
         qDebug() << "App::App -> argc" << argc;
@@ -229,7 +231,6 @@ void App::followCamera()
 void App::startup()
 {
     installCustomMessageHandler();
-    colorscheme::watch(this, [this] { onColorSchemeChanged(); });
     auto *wizard = new PermissionsWidget(createDesktopWizardPlatform(), nullptr);
     setupWizard = wizard;
     // However setup ends, the wizard is done with: the components start, or the application quits.

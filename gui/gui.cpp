@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QGraphicsOpacityEffect>
 #include <QGridLayout>
+#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -39,13 +40,6 @@ QString color(App::UIElement role)
 bool darkMode()
 {
     return app()->isInDarkMode();
-}
-
-// Widths of the design were measured against a narrower font than the one
-// the titles get here; this keeps a column of titles one width.
-int scaledWidth(int width)
-{
-    return int(std::trunc(width * 1.65));
 }
 
 QWidget *createSmallSettingRow(QLabel *title, QWidget *control, QLabel *value = nullptr)
@@ -135,7 +129,7 @@ void boxBlur(std::vector<uint8_t> &plane, int width, int height, int r, bool alo
 QLabel *createTitleLabel(const QString &title, int titleWidth)
 {
     auto *label = new QLabel(title);
-    label->setMinimumWidth(scaledWidth(titleWidth));
+    label->setMinimumWidth(titleWidth);
     setTextEditTitleStyle(label, color(App::PrimaryText), gts(TextSize::Small), "400", "0px solid gray",
                           "transparent");
     return label;
@@ -143,7 +137,7 @@ QLabel *createTitleLabel(const QString &title, int titleWidth)
 
 QString gts(TextSize size)
 {
-    return QString("%1pt").arg(gtsn(size));
+    return QString("%1px").arg(gtsn(size));
 }
 
 int gtsn(TextSize size)
@@ -211,6 +205,7 @@ DraggableFrame *createSettingLayoutEx(QBoxLayout *layout, const QString &icon, c
 
     auto *outer = new QVBoxLayout(frame);
     outer->setContentsMargins(2, 2, 2, 2);
+    outer->setSpacing(2);
     auto *line = new QHBoxLayout;
     line->setContentsMargins(0, 0, 0, 0);
     auto *grid = new QGridLayout;
@@ -227,7 +222,7 @@ DraggableFrame *createSettingLayoutEx(QBoxLayout *layout, const QString &icon, c
     setTextEditTitleStyle(title, color(App::PrimaryText), gts(TextSize::Normal), "700", "0px solid gray", "transparent");
     grid->addWidget(title, 0, 1, Qt::AlignLeft | Qt::AlignVCenter);
     // Room for the longest row name, so that the drag handles of a page line up.
-    grid->setColumnMinimumWidth(1, scaledWidth(110));
+    grid->setColumnMinimumWidth(1, 110);
 
     auto *handle = new QLabel;
     handle->setObjectName("icon_drag_label");
@@ -311,7 +306,7 @@ QWidget *createSliderSetting(const QString &title, std::pair<int, int> range, in
     slider->setValue(value);
 
     auto *valueLabel = new QLabel(format(value, false));
-    valueLabel->setMinimumWidth(scaledWidth(valueWidth));
+    valueLabel->setMinimumWidth(valueWidth);
     valueLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     setTextEditTitleStyle(valueLabel, color(App::PrimaryText), gts(TextSize::Small), "400", "0px solid gray", "transparent");
     QObject::connect(slider, &QSlider::valueChanged, valueLabel,
@@ -411,31 +406,41 @@ void setButtonIconStyle(QWidget *widget, int size, const QString &checkedIcon, c
 {
     const QString checkedPath = assetPath(checkedIcon);
     const QString uncheckedPath = assetPath(uncheckedIcon);
+    // A check box indicator takes its picture's shape: the 40 x 24 switch is 24 high, not
+    // a 40-pixel square with the switch in its middle.
+    const QSize art = QImageReader(uncheckedPath).size();
+    const int height = art.width() > 0 && art.height() > 0 ? size * art.height() / art.width() : size;
     widget->setStyleSheet(
-        QString("QCheckBox::indicator { width: %1px; height: %1px; padding: %5px; }"
+        QString("QCheckBox::indicator { width: %1px; height: %9px; padding: %5px; }"
                 "QCheckBox::indicator:checked {image: url(%2);}"
                 "QCheckBox::indicator:unchecked {image: url(%3);}"
                 "QCheckBox::indicator:!enabled {image: url(%3);}"
-                "QCheckBox::indicator:pressed {width: %4px; height: %4px; padding: %6px;}"
+                "QCheckBox::indicator:pressed {width: %4px; height: %10px; padding: %6px;}"
                 "QPushButton { width: %1px; height: %1px; image: none; border: 1px solid %7; padding: %5px; "
                 "background: %8; border-radius: 4px; }"
                 "QPushButton:pressed { width: %4px; height: %4px; padding: %6px;}")
             .arg(QString::number(size), checkedPath, uncheckedPath, QString::number(size - 2),
-                 QString::number(padding), QString::number(padding + 1), borderColor, background));
+                 QString::number(padding), QString::number(padding + 1), borderColor, background)
+            .arg(QString::number(height), QString::number(height - 2)));
     // A push button shows its glyph as its icon, recoloured for the appearance;
     // a checkable one shows the filled glyph while checked.
     if (auto *button = qobject_cast<QPushButton *>(widget)) {
         QIcon glyph;
         glyph.addPixmap(QPixmap::fromImage(adaptedIcon(uncheckedPath, size * 2)), QIcon::Normal, QIcon::Off);
-        if (button->isCheckable() && !checkedPath.isEmpty())
-            glyph.addPixmap(QPixmap::fromImage(adaptedIcon(checkedPath, size * 2)), QIcon::Normal, QIcon::On);
+        if (button->isCheckable() && !checkedPath.isEmpty()) {
+            // Checked: a white glyph on the accent, readable in both appearances.
+            QImage checked = loadAsset(checkedPath, size * 2);
+            invertPixels(checked);
+            tintImage(checked, QColor(Qt::white));
+            glyph.addPixmap(QPixmap::fromImage(checked), QIcon::Normal, QIcon::On);
+        }
         button->setIcon(glyph);
         button->setIconSize(QSize(size, size));
         // A checked button (bold, an alignment) also shows its state around the glyph.
         if (button->isCheckable()) {
             button->setStyleSheet(button->styleSheet()
-                                  + QString("QPushButton:checked { border: 1px solid %1; background: %2; }")
-                                        .arg(color(App::Accent), color(App::SliderGroove)));
+                                  + QString("QPushButton:checked { border: 1px solid %1; background: %1; }")
+                                        .arg(color(App::Accent)));
         }
     }
 }
@@ -507,9 +512,12 @@ void setComboBoxStyle(QWidget *widget, int width)
                 "font-weight: 500; font-size: %2; color: %3; background: %4; combobox-popup: 0; }"
                 "QComboBox:disabled { background: gray; }"
                 "QComboBox::drop-down { border: none; width: 20px; }"
+                "QComboBox::down-arrow { image: url(%6); width: 12px; height: 12px; }"
                 "QComboBox QAbstractItemView { min-width: 100px; color: %3; background: %4; "
                 "selection-background-color: %5; selection-color: white; border: 1px solid %1; }")
-            .arg(color(App::Separator), gts(TextSize::Normal), color(App::PrimaryText), color(App::PanelBackground), color(App::Accent)));
+            .arg(color(App::Separator), gts(TextSize::Normal), color(App::PrimaryText), color(App::PanelBackground),
+                 color(App::Accent),
+                 darkMode() ? ":/assets/chooser_arrow_dark.svg" : ":/assets/chooser_arrow.svg"));
 }
 
 QFrame *getHorizontalSeparator()

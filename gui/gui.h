@@ -24,13 +24,14 @@ class QWidget;
 /// here follows the appearance that was current when it was built.
 namespace gui {
 
-/// Font sizes of the design, in points before the 1.35 screen scale.
+/// Font sizes of the design, before the 1.35 scale that gives its pixel sizes.
 enum class TextSize { Small = 9, Normal = 10, Large = 12, Title = 14, Heading = 18 };
 
 /// Slider looks of createSettingLayout.
 enum SliderStyle { PlainSlider = 0, HeatSlider = 1, SkinSlider = 2 };
 
-/// The style-sheet text of a size, "%1pt" with trunc(size x 1.35).
+/// The style-sheet text of a size, "%1px" with trunc(size x 1.35): the design's pixels,
+/// which Qt scales by the screen's device-pixel ratio alone (not by its dots per inch).
 QString gts(TextSize size);
 int gtsn(TextSize size);
 

@@ -175,7 +175,7 @@ void MainWidget::addTextSettingLayout(QVBoxLayout *layout, const QString &name)
 
     // Font, weight, colours and alignment on one line.
     auto *tools = new QHBoxLayout;
-    tools->setContentsMargins(8, 2, 8, 2);
+    tools->setContentsMargins(8, 0, 8, 0);
     tools->setSpacing(5);
     auto *font = new QPushButton(settings->getSubSetting(group, BaseSettings::TextFontFamily).toString());
     font->setObjectName("font_button");

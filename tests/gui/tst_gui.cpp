@@ -5,6 +5,7 @@
 #include "gui/renderframe.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QPainter>
 #include <QSlider>
@@ -23,6 +24,10 @@ private slots:
     void shadowFadesAroundShape_data();
     void shadowFadesAroundShape();
     void textSize();
+    void colourTableContrast_data();
+    void colourTableContrast();
+    void chooserShowsItsArrow_data();
+    void chooserShowsItsArrow();
     void iconLabel();
     void missingIconLeavesLabelEmpty();
     void sliderRowToggleFollowsAutoMode_data();
@@ -161,9 +166,78 @@ void tst_Gui::shadowFadesAroundShape()
 
 void tst_Gui::textSize()
 {
-    QCOMPARE(gui::gts(gui::TextSize::Normal), QString("13pt"));
+    // The design's sizes are pixels, scaled by the device-pixel ratio only.
+    QCOMPARE(gui::gts(gui::TextSize::Normal), QString("13px"));
     QCOMPARE(gui::gtsn(gui::TextSize::Title), 18);
     QCOMPARE(gui::gtsn(gui::TextSize::Small), 12);
+}
+
+void tst_Gui::colourTableContrast_data()
+{
+    // Text and glyphs over the controls that carry them: 4.5:1 for text, 3:1 for glyphs.
+    QTest::addColumn<bool>("dark");
+    QTest::addColumn<int>("front");
+    QTest::addColumn<int>("back");
+    QTest::addColumn<double>("least");
+    for (const bool dark : {false, true}) {
+        const char *look = dark ? "dark: " : "light: ";
+        const auto row = [&](const char *what, App::UIElement front, App::UIElement back, double least) {
+            QTest::newRow(qPrintable(look + QString(what))) << dark << int(front) << int(back) << least;
+        };
+        row("text on the window", App::PrimaryText, App::WindowBackground, 4.5);
+        row("text on panels and rows", App::PrimaryText, App::PanelBackground, 4.5);
+        row("text buttons", App::ButtonText, App::ButtonBackground, 4.5);
+        row("line edits", App::LineEditText, App::SliderGroove, 4.5);
+        row("version and update section", App::InfoText, App::InfoBackground, 4.5);
+        row("overlay controls", App::OverlayControl, App::PanelBackground, 4.5);
+        row("checked icon buttons: white glyph on the accent", App::SliderHandle, App::Accent, 3.0);
+    }
+    // The font button of the text overlay: its face must show on the dark row.
+    QTest::newRow("dark: text button face on its row")
+        << true << int(App::ButtonBackground) << int(App::PanelBackground) << 2.0;
+    QTest::newRow("light: chosen tab, accent glyph on the window")
+        << false << int(App::Accent) << int(App::WindowBackground) << 3.0;
+}
+
+void tst_Gui::colourTableContrast()
+{
+    QFETCH(bool, dark);
+    QFETCH(int, front);
+    QFETCH(int, back);
+    QFETCH(double, least);
+    auto *app = static_cast<App *>(qApp);
+    setDarkAppearance(dark);
+    QCOMPARE(app->isInDarkMode(), dark);
+    const double ratio = contrastRatio(app->getColor(App::UIElement(front)), app->getColor(App::UIElement(back)));
+    setDarkAppearance(false);
+    QVERIFY2(ratio >= least, qPrintable(QString("%1:1").arg(ratio, 0, 'f', 2)));
+}
+
+void tst_Gui::chooserShowsItsArrow_data()
+{
+    QTest::addColumn<bool>("dark");
+    QTest::newRow("light") << false;
+    QTest::newRow("dark") << true;
+}
+
+void tst_Gui::chooserShowsItsArrow()
+{
+    // The drop-down part of the chooser must carry a mark that stands out from the box.
+    QFETCH(bool, dark);
+    setDarkAppearance(dark);
+    QComboBox chooser;
+    chooser.addItem("Choose camera");
+    gui::setComboBoxStyle(&chooser, 360);
+    chooser.resize(360, 36);
+    const QImage picture = chooser.grab().toImage();
+    setDarkAppearance(false);
+    // The box's own colour beside the text, then the strongest mark in the last 24 pixels.
+    const QColor box = picture.pixelColor(picture.width() / 2, picture.height() / 2);
+    double strongest = 1.0;
+    for (int y = 4; y < picture.height() - 4; ++y)
+        for (int x = picture.width() - 24; x < picture.width() - 4; ++x)
+            strongest = std::max(strongest, contrastRatio(picture.pixelColor(x, y), box));
+    QVERIFY2(strongest >= 3.0, qPrintable(QString("strongest mark %1:1").arg(strongest, 0, 'f', 2)));
 }
 
 void tst_Gui::iconLabel()

@@ -13,6 +13,9 @@
 #include "light/simulatedlightpanel.h"
 
 #include <QCheckBox>
+#include <QMetaEnum>
+#include <QPointer>
+#include <QScreen>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -126,7 +129,14 @@ private slots:
     void resetTurnsTogglesBack();
     void tabsWithoutAudioDevice();
     void pagesKeepTheirHeights();
+    void pagesFitTheirDesignedSize();
+    void checkedButtonsReadable_data();
+    void checkedButtonsReadable();
     void wheelOverSliderScrollsPage();
+    void wheelReachesThePageThroughTheApplication();
+    void overlaySlidersStoreFractions_data();
+    void overlaySlidersStoreFractions();
+    void rebuiltWindowTakesTheNewAppearance();
     void lightWarningFollowsConnection();
     void emptyPageSaysIncompatible();
     void deviceRowsInStoredOrder_data();
@@ -242,13 +252,87 @@ void tst_MainWidget::pagesKeepTheirHeights()
     }
 }
 
+void tst_MainWidget::pagesFitTheirDesignedSize()
+{
+    // Each page's window is its designed height at most (the screen may make it smaller)
+    // and 452 wide, and at that height its rows show without scrolling.
+    Devices devices;
+    MainWidget window(devices.controllers(), nullptr);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.width(), 452);
+    const int screenHeight = window.screen()->availableGeometry().height();
+    const QList<QPushButton *> tabs = window.findChild<QWidget *>("tabHeader")->findChildren<QPushButton *>();
+    auto *stack = window.findChild<QStackedWidget *>("_mainStack");
+    QCOMPARE(tabs.size(), stack->count());
+    for (int i = 0; i < tabs.size(); ++i) {
+        tabs[i]->click();
+        QWidget *page = stack->currentWidget();
+        const QString name = page->findChild<QWidget *>("settingsFrame")->layout()->property("settings_name").toString();
+        const int designed = MainWidget::pageHeight(MainWidget::Page(
+            QMetaEnum::fromType<MainWidget::Page>().keyToValue(qPrintable(name))));
+        QTRY_COMPARE(window.height(), std::min(designed, screenHeight));
+        // The rows at the designed height, whatever the screen here.
+        window.resize(window.width(), designed);
+        window.layout()->activate();
+        QApplication::processEvents();
+        auto *scroll = page->findChild<QScrollArea *>("scrollArea");
+        QVERIFY2(scroll->verticalScrollBar()->maximum() == 0,
+                 qPrintable(QString("%1 needs %2 more pixels").arg(name).arg(scroll->verticalScrollBar()->maximum())));
+    }
+}
+
+void tst_MainWidget::checkedButtonsReadable_data()
+{
+    QTest::addColumn<bool>("dark");
+    QTest::newRow("light") << false;
+    QTest::newRow("dark") << true;
+}
+
+void tst_MainWidget::checkedButtonsReadable()
+{
+    // The Bold button and the chosen alignment: the glyph of a checked button stands out
+    // from the button's own colour by 3:1 at least, in both appearances.
+    QFETCH(bool, dark);
+    setDarkAppearance(dark);
+    QCOMPARE(app()->isInDarkMode(), dark);
+    MainWidget window;
+    setDarkAppearance(false);
+    QWidget *textRow = row(window, "Overlays", "Setting_Text");
+    QVERIFY(textRow);
+    QList<QPushButton *> checked;
+    for (QPushButton *button : textRow->findChildren<QPushButton *>()) {
+        if (button->toolTip() == "Bold") {
+            button->setChecked(true);
+            checked.append(button);
+        } else if (button->toolTip() == "Alignment" && button->isChecked()) {
+            checked.append(button);
+        }
+    }
+    QCOMPARE(checked.size(), 2);
+    for (QPushButton *button : checked) {
+        button->ensurePolished();
+        const QImage picture = button->grab().toImage();
+        // The button's colour inside its border, then the strongest glyph pixel at its centre.
+        const QColor face = picture.pixelColor(3, picture.height() / 2);
+        double strongest = 1.0;
+        const QRect glyph = QRect(QPoint(), picture.size()).adjusted(6, 6, -6, -6);
+        for (int y = glyph.top(); y <= glyph.bottom(); ++y)
+            for (int x = glyph.left(); x <= glyph.right(); ++x)
+                strongest = std::max(strongest, contrastRatio(picture.pixelColor(x, y), face));
+        QVERIFY2(strongest >= 3.0,
+                 qPrintable(QString("%1: %2:1 on %3").arg(button->toolTip()).arg(strongest, 0, 'f', 2).arg(face.name())));
+    }
+}
+
 void tst_MainWidget::wheelOverSliderScrollsPage()
 {
     MainWidget window;
     window.findChild<QWidget *>("tabHeader")->findChildren<QPushButton *>()[3]->click(); // Overlays
-    window.resize(window.width(), 500);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::qWait(200); // the page's own sizing, queued by showing it, is done
+    window.resize(window.width(), 500);
     auto *stack = window.findChild<QStackedWidget *>("_mainStack");
     auto *scroll = stack->currentWidget()->findChild<QScrollArea *>("scrollArea");
     QTRY_VERIFY(scroll->verticalScrollBar()->maximum() > 0);
@@ -259,6 +343,103 @@ void tst_MainWidget::wheelOverSliderScrollsPage()
     window.forwardMouseWheelEvent(&wheel);
     QCOMPARE(slider->value(), before);
     QVERIFY(scroll->verticalScrollBar()->value() > 0);
+}
+
+// A wheel turned over a slider of the application's own window travels through the
+// application's event filter to the page, which scrolls; the slider keeps its value.
+void tst_MainWidget::wheelReachesThePageThroughTheApplication()
+{
+    app()->recreateMainWindow();
+    MainWidget *window = nullptr;
+    for (QWidget *top : QApplication::topLevelWidgets())
+        if (auto *candidate = qobject_cast<MainWidget *>(top))
+            window = candidate;
+    QVERIFY(window);
+    window->findChild<QWidget *>("tabHeader")->findChildren<QPushButton *>()[3]->click(); // Overlays
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QTest::qWait(200); // the page's own sizing, queued by showing it, is done
+    window->resize(window->width(), 500);
+    auto *stack = window->findChild<QStackedWidget *>("_mainStack");
+    auto *scroll = stack->currentWidget()->findChild<QScrollArea *>("scrollArea");
+    QTRY_VERIFY(scroll->verticalScrollBar()->maximum() > 0);
+    QSlider *slider = pageLayout(*window, "Overlays")->parentWidget()->findChild<QSlider *>();
+    QVERIFY(slider);
+    const int before = slider->value();
+    QWheelEvent wheel(QPointF(5, 5), slider->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(slider, &wheel);
+    QCOMPARE(slider->value(), before);
+    QVERIFY(scroll->verticalScrollBar()->value() > 0);
+    window->hide();
+}
+
+void tst_MainWidget::overlaySlidersStoreFractions_data()
+{
+    QTest::addColumn<QString>("rowName");
+    QTest::addColumn<int>("group");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<int>("entry");
+    QTest::newRow("logo size") << "Setting_Logo" << int(BaseSettings::LogoOverlay) << "Size" << int(BaseSettings::Size);
+    QTest::newRow("logo opacity") << "Setting_Logo" << int(BaseSettings::LogoOverlay) << "Opacity"
+                                  << int(BaseSettings::Opacity);
+}
+
+void tst_MainWidget::overlaySlidersStoreFractions()
+{
+    // The sliders show percent and store the fraction: 0.25 shows as 25, 37 is stored as 0.37.
+    QFETCH(QString, rowName);
+    QFETCH(int, group);
+    QFETCH(QString, title);
+    QFETCH(int, entry);
+    BaseSettings *settings = app()->setMgr();
+    const auto g = BaseSettings::Settings(group);
+    const auto e = BaseSettings::SubSettings(entry);
+    settings->setSubSetting(g, e, 0.25);
+    MainWidget window;
+    QWidget *overlay = row(window, "Overlays", rowName);
+    QVERIFY(overlay);
+    QSlider *slider = nullptr;
+    for (QLabel *label : overlay->findChildren<QLabel *>())
+        if (label->text() == title)
+            slider = label->parentWidget()->findChild<QSlider *>();
+    QVERIFY(slider);
+    QCOMPARE(slider->value(), 25);
+    slider->setValue(37);
+    QVERIFY(std::abs(settings->getSubSetting(g, e).toDouble() - 0.37) < 1e-6);
+    QVERIFY(slider->parentWidget()->findChildren<QLabel *>().last()->text() == "37%");
+}
+
+// The window the application rebuilds for a new appearance takes its colours afresh and
+// keeps the old one's visibility.
+void tst_MainWidget::rebuiltWindowTakesTheNewAppearance()
+{
+    const auto current = [] {
+        MainWidget *found = nullptr;
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (auto *candidate = qobject_cast<MainWidget *>(top))
+                found = candidate;
+        return found;
+    };
+    app()->recreateMainWindow();
+    QPointer<MainWidget> light = current();
+    QVERIFY(light);
+    light->show();
+    QVERIFY(QTest::qWaitForWindowExposed(light));
+    const QString lightSheet = light->findChild<QWidget *>("ShadowLayer")->styleSheet();
+    QVERIFY(lightSheet.contains(app()->getColorStr(App::WindowBackgroundTranslucent)));
+
+    setDarkAppearance(true);
+    app()->recreateMainWindow();
+    MainWidget *dark = current();
+    const QString darkSheet = dark->findChild<QWidget *>("ShadowLayer")->styleSheet();
+    const QString darkBackground = app()->getColorStr(App::WindowBackgroundTranslucent);
+    setDarkAppearance(false);
+    QVERIFY(!light); // the old window is gone
+    QVERIFY(dark->isVisible());
+    QVERIFY(darkSheet.contains(darkBackground));
+    QVERIFY(!darkSheet.contains(lightSheet.section(';', 0, 0)));
+    dark->hide();
 }
 
 // Without a connected panel the light page shows the warning instead of its
