@@ -59,11 +59,11 @@ QImage drawnPortrait()
 constexpr std::array<uint8_t, 10> DigitSegments { 0x3f, 0x06, 0x5b, 0x4f, 0x66, 0x6d, 0x7d, 0x07,
     0x7f, 0x6f };
 
-void drawCounter(QPainter &p, int64_t value, int unit)
+void drawCounter(QPainter &p, int64_t value, int unit, QPoint topLeft)
 {
     const int digits = 6;
     const int w = 3 * unit, h = 5 * unit, gap = unit;
-    const QRect box(unit, unit, digits * (w + gap) + gap, h + 2 * gap);
+    const QRect box(topLeft, QSize(digits * (w + gap) + gap, h + 2 * gap));
     p.fillRect(box, QColor(0, 0, 0, 160));
     for (int i = digits - 1; i >= 0; --i, value /= 10) {
         const uint8_t seg = DigitSegments[value % 10];
@@ -120,6 +120,14 @@ bool encodeJpeg(const uint8_t *bgra, int width, int height, std::vector<uint8_t>
 
 SimulatedScene::SimulatedScene() = default;
 
+QRect SimulatedScene::safeArea(int width, int height)
+{
+    // A twentieth of the height: 9 px of the 320 x 180 preview, beyond the reach of its
+    // 8 px corner radius.
+    const int margin = std::max(1, height / 20);
+    return QRect(margin, margin, width - 2 * margin, height - 2 * margin);
+}
+
 const QImage &SimulatedScene::portrait()
 {
     static const QImage image = [] {
@@ -160,12 +168,15 @@ void SimulatedScene::render(uint8_t *bgra, int stride, int width, int height, in
     p.setRenderHint(QPainter::Antialiasing);
     const int unit = std::max(1, height / 120);
     const double radius = height / 40.0;
-    const QPointF centre(width * (0.85 + 0.1 * std::cos(tau * t / 3.0)),
-        height * (0.8 + 0.12 * std::sin(tau * t / 3.0)));
+    // The dot circles in the lower right of the safe area, the counter sits in its top left.
+    const QRectF safe = safeArea(width, height);
+    const QRectF track = safe.adjusted(radius, radius, -radius, -radius);
+    const QPointF centre(track.left() + track.width() * (0.85 + 0.1 * std::cos(tau * t / 3.0)),
+        track.top() + track.height() * (0.8 + 0.12 * std::sin(tau * t / 3.0)));
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(80, 220, 120));
     p.drawEllipse(centre, radius, radius);
-    drawCounter(p, frame % 1000000, unit);
+    drawCounter(p, frame % 1000000, unit, safe.topLeft().toPoint());
 }
 
 bool SimulatedScene::encode(

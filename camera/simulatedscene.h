@@ -25,6 +25,11 @@ public:
     [[nodiscard]] static bool encode(uint32_t pixelFormat, const uint8_t *bgra, int width,
         int height, std::vector<uint8_t> &out);
 
+    /// The part of a width x height picture that the scene's labels (the frame counter and
+    /// the circling dot) keep to: far enough from the edges that the preview's rounded
+    /// corners never cut into them.
+    static QRect safeArea(int width, int height);
+
     /// The portrait the scene is built from; loaded once.
     static const QImage &portrait();
 
