@@ -6,7 +6,7 @@
 # reader came or went (a check runs every 2 s); the deadlines below are only there to end a
 # failing run. Runs on a display, tray host, sound server, settings, lock and camera segment of
 # its own, so it can run beside other tests.
-# Usage: camerafollowsreaders.sh <talvento-control> <source dir> <talvento-vcam-view>
+# Usage: camerafollowsreaders.sh <talvento-control-test> <source dir> <talvento-vcam-view>
 set -uo pipefail
 app=$1
 top=$2
