@@ -94,7 +94,7 @@ else
     monitor=$!
     sleep 1
     # The slider's handle at its minimum, below the row's title.
-    xdotool mousemove $((X + 128)) $((Y + 517)) click 1 sleep 0.3 key Right
+    xdotool mousemove $((X + 128)) $((Y + 547)) click 1 sleep 0.3 key Right
     rotated=""
     for _ in $(seq 20); do
         sleep 0.5
