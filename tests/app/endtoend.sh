@@ -87,14 +87,14 @@ if [ -z "$window" ]; then
 else
     eval "$(xdotool getwindowgeometry --shell "$window")"
     tabs=6 # the tab header's six icons, 58 px apart, centred; Settings is the last
-    xdotool mousemove $((X + WIDTH / 2 + (tabs - 1) * 29)) $((Y + 262)) click 1
+    xdotool mousemove $((X + WIDTH / 2 + (tabs - 1) * 29)) $((Y + 245)) click 1
     sleep 1.5
     # Whatever the window changes is announced on the bus.
     gdbus monitor --session --dest org.talvento.Control >"$SVC_DIR/monitor.log" 2>&1 &
     monitor=$!
     sleep 1
     # The slider's handle at its minimum, below the row's title.
-    xdotool mousemove $((X + 128)) $((Y + 547)) click 1 sleep 0.3 key Right
+    xdotool mousemove $((X + 128)) $((Y + 455)) click 1 sleep 0.3 key Right
     rotated=""
     for _ in $(seq 20); do
         sleep 0.5
