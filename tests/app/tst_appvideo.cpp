@@ -1,5 +1,6 @@
 #include "app/core/basesettings.h"
 #include "camera/frame.h"
+#include "runningapp.h"
 #include "vcam/sharedframering.h"
 
 #include <QBuffer>
@@ -84,7 +85,6 @@ private:
     // segment, answers to messages) in its environment; output read as a log has its debug lines.
     void startApp(const QString &program, const QStringList &arguments, QProcess::ProcessChannelMode channels);
     // Reads camera frames (the idle picture skipped) until `done` holds for one, at most 300.
-    bool readUntil(SharedFrameRing &ring, const std::function<bool(const QImage &)> &done, QImage &last);
 
     QTemporaryDir m_home;
     QString m_segment;
@@ -133,30 +133,6 @@ void tst_AppVideo::startApp(const QString &program, const QStringList &arguments
                                                   << "--vcam-segment" << m_segment);
 }
 
-bool tst_AppVideo::readUntil(SharedFrameRing &ring, const std::function<bool(const QImage &)> &done, QImage &last)
-{
-    FrameRef frame = Frame::create(SharedFrameRing::Width, SharedFrameRing::Height);
-    int64_t previousTimestamp = 0;
-    for (int read = 0; read < 300;) {
-        if (!ring.readNext(*frame, 30000))
-            return false;
-        if (frame->timestampUs() == 0)
-            continue;
-        ++read;
-        // Frames come in capture order.
-        if (frame->timestampUs() <= previousTimestamp) {
-            qWarning() << "tst_AppVideo::readUntil -> timestamp went back from" << previousTimestamp << "to"
-                       << frame->timestampUs();
-            return false;
-        }
-        previousTimestamp = frame->timestampUs();
-        last = QImage(frame->data(), frame->width(), frame->height(), frame->stride(), QImage::Format_ARGB32).copy();
-        if (done(last))
-            return true;
-    }
-    return false;
-}
-
 void tst_AppVideo::storedEffectsReachTheReader_data()
 {
     QTest::addColumn<bool>("effects");
@@ -194,15 +170,15 @@ void tst_AppVideo::storedEffectsReachTheReader()
     QVERIFY(ring->registerClient());
 
     QImage first;
-    QVERIFY2(readUntil(*ring, [](const QImage &) { return true; }, first), "no camera frame");
+    QVERIFY2(readFramesUntil(*ring, [](const QImage &) { return true; }, first), "no camera frame");
     // The picture moves: a later frame differs.
     QImage later;
-    QVERIFY2(readUntil(*ring, [&](const QImage &frame) { return frame != first; }, later), "the picture stands still");
+    QVERIFY2(readFramesUntil(*ring, [&](const QImage &frame) { return frame != first; }, later), "the picture stands still");
 
     if (effects) {
         // The slower stages (segmentation, overlay pictures) join within a few frames.
         QImage frame;
-        const bool applied = readUntil(
+        const bool applied = readFramesUntil(
             *ring, [](const QImage &f) { return hasPillars(f) && hasLogoTopLeft(f) && whitePixels(f) > 500; },
             frame);
         QVERIFY2(applied, qPrintable(QStringLiteral("pillars %1, logo %2, white pixels %3")
@@ -213,7 +189,7 @@ void tst_AppVideo::storedEffectsReachTheReader()
         // Without effects the camera's picture fills the frame, with no logo on it.
         for (int i = 0; i < 10; ++i) {
             QImage frame;
-            QVERIFY(readUntil(*ring, [](const QImage &) { return true; }, frame));
+            QVERIFY(readFramesUntil(*ring, [](const QImage &) { return true; }, frame));
             QVERIFY(!hasPillars(frame));
             QVERIFY(!hasLogoTopLeft(frame));
         }
@@ -247,8 +223,8 @@ void tst_AppVideo::runsUnderAnAddressSpaceLimit()
     QVERIFY(ring.isValid());
     QVERIFY(ring.registerClient());
     QImage first, later;
-    QVERIFY2(readUntil(ring, [](const QImage &) { return true; }, first), "no camera frame");
-    QVERIFY2(readUntil(ring, [&](const QImage &frame) { return frame != first; }, later), "the picture stands still");
+    QVERIFY2(readFramesUntil(ring, [](const QImage &) { return true; }, first), "no camera frame");
+    QVERIFY2(readFramesUntil(ring, [&](const QImage &frame) { return frame != first; }, later), "the picture stands still");
     QCOMPARE(m_app->state(), QProcess::Running);
 }
 
