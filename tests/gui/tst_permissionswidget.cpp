@@ -8,6 +8,7 @@
 
 #include <QLabel>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QStackedWidget>
 
 namespace {
@@ -32,6 +33,9 @@ public:
     bool audioDriver = true;
     QString browser = "chromium.desktop";
 
+    /// What the user answers to a permission request; no entry leaves the status as it is.
+    QMap<Permission, Status> answers;
+    QList<Permission> settingsOpened;
     QStringList requests;
     QStringList installs;
     int extensionRequests = 0;
@@ -42,9 +46,11 @@ public:
     void requestPermission(Permission permission, QObject *context, std::function<void()> answered) override
     {
         requests.append(QString::number(int(permission)));
+        if (answers.contains(permission))
+            permissions[permission] = answers.value(permission);
         QMetaObject::invokeMethod(context, answered, Qt::QueuedConnection);
     }
-    void openPermissionSettings(Permission) override {}
+    void openPermissionSettings(Permission permission) override { settingsOpened.append(permission); }
     bool isRunningFromApplicationsFolder() override { return inApplications; }
     bool isInstalled() override { return installed; }
     bool moveAppToApplications() override { return false; }
@@ -124,6 +130,9 @@ private slots:
     void extensionOutcomesReachTheWizard_data();
     void extensionOutcomesReachTheWizard();
     void closingEmitsFinished();
+    void panelShowsTutorialThenFollowsTheAnswer_data();
+    void panelShowsTutorialThenFollowsTheAnswer();
+    void finishReportsSuccess();
 };
 
 void tst_PermissionsWidget::init()
@@ -388,6 +397,73 @@ void tst_PermissionsWidget::closingEmitsFinished()
     QVERIFY(finished.wait(5000));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.at(0).at(0).toBool(), false);
+}
+
+void tst_PermissionsWidget::panelShowsTutorialThenFollowsTheAnswer_data()
+{
+    QTest::addColumn<QString>("panel");
+    QTest::addColumn<int>("permission");
+    QTest::addColumn<int>("tutorial");
+    QTest::addColumn<bool>("granted");
+    const auto rows = [](const char *panel, WizardPlatform::Permission permission, PermissionsWidget::Page tutorial) {
+        for (const bool granted : {true, false})
+            QTest::newRow(qPrintable(QString("%1 %2").arg(panel, granted ? "granted" : "denied")))
+                << QString(panel) << int(permission) << int(tutorial) << granted;
+    };
+    rows("Camera access", WizardPlatform::Permission::Camera, PermissionsWidget::Camera);
+    rows("Microphone access", WizardPlatform::Permission::Microphone, PermissionsWidget::Microphone);
+    rows("Bluetooth", WizardPlatform::Permission::Bluetooth, PermissionsWidget::Bluetooth);
+}
+
+void tst_PermissionsWidget::panelShowsTutorialThenFollowsTheAnswer()
+{
+    // A click on a missing permission shows its tutorial and asks the system; a grant
+    // returns to the panels, a refusal opens the desktop's settings page for it.
+    QFETCH(QString, panel);
+    QFETCH(int, permission);
+    QFETCH(int, tutorial);
+    QFETCH(bool, granted);
+    const auto which = WizardPlatform::Permission(permission);
+    auto platform = std::make_shared<FakePlatform>();
+    platform->permissions[which] = WizardPlatform::Status::Undetermined;
+    platform->answers[which] = granted ? WizardPlatform::Status::Granted : WizardPlatform::Status::Denied;
+    PermissionsWidget wizard(platform);
+    wizard.start();
+    clickPanel(wizard, panel);
+    QCOMPARE(currentPage(wizard), tutorial);
+    QCOMPARE(platform->requests, QStringList{QString::number(permission)});
+    if (granted) {
+        QTRY_COMPARE(currentPage(wizard), int(PermissionsWidget::Permissions));
+        QVERIFY(platform->settingsOpened.isEmpty());
+    } else {
+        QTRY_COMPARE(platform->settingsOpened.size(), 1);
+        QVERIFY(platform->settingsOpened.first() == which);
+        QCOMPARE(currentPage(wizard), tutorial);
+    }
+}
+
+void tst_PermissionsWidget::finishReportsSuccess()
+{
+    // With everything in place the completion page comes by itself; Finish closes the
+    // wizard and reports success, on which the application starts its components.
+    auto platform = std::make_shared<FakePlatform>();
+    platform->permissions[WizardPlatform::Permission::Camera] = WizardPlatform::Status::Undetermined;
+    platform->answers[WizardPlatform::Permission::Camera] = WizardPlatform::Status::Granted;
+    PermissionsWidget wizard(platform);
+    QSignalSpy finished(&wizard, &PermissionsWidget::finished);
+    wizard.start();
+    QCOMPARE(currentPage(wizard), int(PermissionsWidget::Permissions));
+    clickPanel(wizard, "Camera access");
+    QTRY_COMPARE_WITH_TIMEOUT(currentPage(wizard), int(PermissionsWidget::Finished), 10000);
+    QPushButton *finish = nullptr;
+    for (QPushButton *button : wizard.findChildren<QPushButton *>())
+        if (button->text() == "Finish")
+            finish = button;
+    QVERIFY(finish);
+    finish->click();
+    QVERIFY(finished.wait(5000));
+    QCOMPARE(finished.at(0).at(0).toBool(), true);
+    QVERIFY(!wizard.isVisible());
 }
 
 TALVENTO_GUI_TEST_MAIN(tst_PermissionsWidget)
