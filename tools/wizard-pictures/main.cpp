@@ -27,7 +27,8 @@ public:
     bool moveAppToApplications() override { return false; }
     bool installAssetsPkg(const QString &, const QString &) override { return false; }
     bool isExtensionInstalled() override { return false; }
-    void installExtension(std::function<void(int)> done) override { done(0); }
+    void installExtension(std::function<void(int)> done, std::function<void(int)>) override { done(0); }
+    QString extensionMessage() override { return {}; }
     void openExtensionSettings() override {}
     bool hasAudioDriver() override { return false; }
     QString defaultBrowser() override { return QStringLiteral("chromium.desktop"); }
