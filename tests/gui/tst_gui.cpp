@@ -28,6 +28,8 @@ private slots:
     void colourTableContrast();
     void chooserShowsItsArrow_data();
     void chooserShowsItsArrow();
+    void dragHandleStandsOut_data();
+    void dragHandleStandsOut();
     void iconLabel();
     void missingIconLeavesLabelEmpty();
     void sliderRowToggleFollowsAutoMode_data();
@@ -238,6 +240,33 @@ void tst_Gui::chooserShowsItsArrow()
         for (int x = picture.width() - 24; x < picture.width() - 4; ++x)
             strongest = std::max(strongest, contrastRatio(picture.pixelColor(x, y), box));
     QVERIFY2(strongest >= 3.0, qPrintable(QString("strongest mark %1:1").arg(strongest, 0, 'f', 2)));
+}
+
+void tst_Gui::dragHandleStandsOut_data()
+{
+    chooserShowsItsArrow_data();
+}
+
+void tst_Gui::dragHandleStandsOut()
+{
+    // The handle is the only way to reorder rows: as a glyph on the row it needs 3:1.
+    QFETCH(bool, dark);
+    setDarkAppearance(dark);
+    QWidget page;
+    auto *layout = new QVBoxLayout(&page);
+    DraggableFrame *row = gui::createSettingLayoutEx(layout, "icon_brightness", "Brightness");
+    const QColor panel = static_cast<App *>(qApp)->getColor(App::PanelBackground);
+    setDarkAppearance(false);
+    auto *handle = row->findChild<QLabel *>("icon_drag_label");
+    QVERIFY(handle && !handle->pixmap().isNull());
+    QImage picture(handle->pixmap().size(), QImage::Format_RGB32);
+    picture.fill(panel);
+    QPainter(&picture).drawPixmap(0, 0, handle->pixmap());
+    double strongest = 1.0;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            strongest = std::max(strongest, contrastRatio(picture.pixelColor(x, y), panel));
+    QVERIFY2(strongest >= 3.0, qPrintable(QString("handle %1:1").arg(strongest, 0, 'f', 2)));
 }
 
 void tst_Gui::iconLabel()
