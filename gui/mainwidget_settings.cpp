@@ -104,7 +104,8 @@ void MainWidget::addAppInfoAndUpdateLayout(QVBoxLayout *layout, const QString &n
 
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(8);
-    auto *check = new QPushButton(tr("Check for updates"));
+    const QString checkText = tr("Check for updates");
+    auto *check = new QPushButton(checkText);
     auto *uninstall = new QPushButton(tr("Uninstall"));
     for (QPushButton *button : {check, uninstall}) {
         button->setCursor(Qt::PointingHandCursor);
@@ -136,8 +137,9 @@ void MainWidget::addAppInfoAndUpdateLayout(QVBoxLayout *layout, const QString &n
         check->setText(text);
         check->setEnabled(false);
     };
-    auto idle = [check] {
-        check->setText(tr("Check for update"));
+    // After a check or a download the button reads as before it.
+    auto idle = [check, checkText] {
+        check->setText(checkText);
         check->setEnabled(true);
     };
     connect(app(), &App::onUpdaterStarted, check, [busy] { busy(tr("Checking for update...")); });

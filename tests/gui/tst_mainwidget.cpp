@@ -138,6 +138,7 @@ private slots:
     void overlaySlidersStoreFractions();
     void rebuiltWindowTakesTheNewAppearance();
     void lightWarningFollowsConnection();
+    void updateButtonTellsWhatRuns();
     void emptyPageSaysIncompatible();
     void deviceRowsInStoredOrder_data();
     void deviceRowsInStoredOrder();
@@ -440,6 +441,35 @@ void tst_MainWidget::rebuiltWindowTakesTheNewAppearance()
     QVERIFY(darkSheet.contains(darkBackground));
     QVERIFY(!darkSheet.contains(lightSheet.section(';', 0, 0)));
     dark->hide();
+}
+
+// The update button says what the updater is doing and takes no click meanwhile; afterwards it
+// reads as it did before the check.
+void tst_MainWidget::updateButtonTellsWhatRuns()
+{
+    MainWidget window;
+    auto *button = window.findChild<QPushButton *>("check_update_button");
+    QVERIFY(button);
+    const QString idle = button->text();
+    QCOMPARE(idle, QString("Check for updates"));
+    QVERIFY(button->isEnabled());
+    const auto shows = [button](const QString &text, bool enabled) {
+        return button->text() == text && button->isEnabled() == enabled;
+    };
+
+    emit app()->onUpdaterStarted();
+    QVERIFY2(shows("Checking for update...", false), qPrintable(button->text()));
+    emit app()->onUpdaterFinished();
+    QVERIFY2(shows(idle, true), qPrintable(button->text()));
+
+    emit app()->onDownloaderStarted();
+    QVERIFY2(shows("Downloading update (0%)...", false), qPrintable(button->text()));
+    emit app()->onDownloaderProgress(42.7f);
+    QVERIFY2(shows("Downloading update (42%)...", false), qPrintable(button->text()));
+    emit app()->onDownloaderProgress(100.0f);
+    QVERIFY2(shows("Downloading update (100%)...", false), qPrintable(button->text()));
+    emit app()->onDownloaderFinished();
+    QVERIFY2(shows(idle, true), qPrintable(button->text()));
 }
 
 // Without a connected panel the light page shows the warning instead of its
