@@ -18,6 +18,7 @@
 #include <QDebug>
 #include <QLabel>
 #include <QMetaEnum>
+#include <QMovie>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -86,9 +87,9 @@ MainWidget::MainWidget(Controllers controllers, QWidget *parent)
     m_stack->setFocus();
     qDebug() << (focusWidget() == m_stack ? "Successfully set focus on main stack"
                                           : "Unable to set focus on main stack");
-    auto *watchdog = new QTimer(this);
-    connect(watchdog, &QTimer::timeout, this, &MainWidget::watchPreview);
-    watchdog->start(1000);
+    m_watchdog = new QTimer(this);
+    m_watchdog->setInterval(1000);
+    connect(m_watchdog, &QTimer::timeout, this, &MainWidget::watchPreview);
 }
 
 MainWidget::~MainWidget()
@@ -550,6 +551,7 @@ void MainWidget::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     adjustPosition();
+    m_watchdog->start();
     restartCamera();
     bringToFront();
     adjustPageSize();
@@ -559,4 +561,8 @@ void MainWidget::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
     reconnectCamera(-1, "");
+    // A hidden window costs nothing: no animation behind it, no preview to watch.
+    m_watchdog->stop();
+    if (m_movie)
+        m_movie->stop();
 }

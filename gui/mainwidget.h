@@ -170,6 +170,7 @@ private:
     QStackedWidget *m_stack = nullptr;
     QButtonGroup *m_tabs = nullptr;
     QMovie *m_movie = nullptr;
+    QTimer *m_watchdog = nullptr; ///< watches the preview while the window shows
     QString m_stockImage;
     QList<Page> m_pages;
     QHash<DraggableFrame *, std::shared_ptr<CameraSetting>> m_records;

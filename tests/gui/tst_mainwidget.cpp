@@ -20,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QLabel>
+#include <QMovie>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -633,6 +634,12 @@ void tst_MainWidget::previewFollowsVisibilityAndLowPower()
 
     window.hide();
     QTRY_VERIFY_WITH_TIMEOUT(!devices.camera.isRunning(), 10000);
+    // Nothing animates behind the hidden window: the waiting animation it showed while the
+    // camera went away has stopped.
+    const QList<QMovie *> movies = window.findChildren<QMovie *>();
+    QVERIFY(!movies.isEmpty());
+    for (QMovie *movie : movies)
+        QVERIFY(movie->state() != QMovie::Running);
 }
 
 // The camera is unplugged while the preview and the virtual camera run: the grabber stops and
