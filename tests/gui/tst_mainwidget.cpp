@@ -12,7 +12,12 @@
 #include "light/lightcontroller.h"
 #include "light/simulatedlightpanel.h"
 
+#include <QBuffer>
 #include <QCheckBox>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QMetaEnum>
 #include <QPointer>
 #include <QScreen>
@@ -137,6 +142,8 @@ private slots:
     void wheelReachesThePageThroughTheApplication();
     void overlaySlidersStoreFractions_data();
     void overlaySlidersStoreFractions();
+    void logoImageIsCheckedBeforeItIsStored_data();
+    void logoImageIsCheckedBeforeItIsStored();
     void rebuiltWindowTakesTheNewAppearance();
     void lightWarningFollowsConnection();
     void updateButtonTellsWhatRuns();
@@ -414,6 +421,73 @@ void tst_MainWidget::overlaySlidersStoreFractions()
 
 // The window the application rebuilds for a new appearance takes its colours afresh and
 // keeps the old one's visibility.
+void tst_MainWidget::logoImageIsCheckedBeforeItIsStored_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("goneBeforeRead");
+    QTest::addColumn<QString>("message");
+    QByteArray png;
+    {
+        QBuffer buffer(&png);
+        buffer.open(QIODevice::WriteOnly);
+        QImage picture(8, 8, QImage::Format_ARGB32);
+        picture.fill(Qt::red);
+        picture.save(&buffer, "PNG");
+    }
+    QTest::newRow("a picture is stored") << png << false << QString();
+    QTest::newRow("not a picture") << QByteArray("no pixels here") << false << QString("Invalid image data!");
+    QTest::newRow("file gone before it is read") << png << true << QString("Unable to read file!");
+}
+
+void tst_MainWidget::logoImageIsCheckedBeforeItIsStored()
+{
+    // The logo's image button: the chosen file is stored only when it can be read and is a
+    // picture; otherwise a message box says why and the stored image stays.
+    QFETCH(QByteArray, content);
+    QFETCH(bool, goneBeforeRead);
+    QFETCH(QString, message);
+    QTemporaryDir folder;
+    const QString path = folder.filePath("logo.png");
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    BaseSettings *settings = app()->setMgr();
+    const QByteArray before("stored before");
+    settings->setSubSetting(BaseSettings::LogoOverlay, BaseSettings::ImageData, before);
+
+    MainWidget window;
+    QPushButton *choose = nullptr;
+    for (QPushButton *button : row(window, "Overlays", "Setting_Logo")->findChildren<QPushButton *>())
+        choose = button->toolTip() == "Choose an image" ? button : choose;
+    QVERIFY(choose);
+
+    // Answers the dialogs as they come up: the file dialog picks the file, a message box is read
+    // and closed.
+    QStringList messages;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+            dialog->selectFile(path);
+            static_cast<QDialog *>(dialog)->accept(); // as the Open button does
+            if (goneBeforeRead)
+                QFile::remove(path);
+        } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            messages << box->informativeText();
+            box->buttons().constFirst()->click();
+        }
+    });
+    answer.start(10);
+    choose->click();
+    answer.stop();
+
+    QCOMPARE(messages, message.isEmpty() ? QStringList() : QStringList{message});
+    const QByteArray stored = settings->getSubSetting(BaseSettings::LogoOverlay, BaseSettings::ImageData).toByteArray();
+    QCOMPARE(stored, message.isEmpty() ? content : before);
+}
+
 void tst_MainWidget::rebuiltWindowTakesTheNewAppearance()
 {
     const auto current = [] {
