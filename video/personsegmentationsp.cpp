@@ -102,7 +102,10 @@ VideoImage PersonSegmentationSP::segment(const VideoImage &image, int width, int
     }
     d.noPerson = false;
 
-    std::shared_ptr<Mask> mask = d.freeMask(width, height);
-    d.segmenter->mask(mask->pixels.data(), width, height, size_t(width));
+    // The mask stays at the model's size: it stands for the whole frame, and the
+    // blend scales it up on the way, so a frame-sized copy would only be read once.
+    const int mw = d.segmenter->mapWidth(), mh = d.segmenter->mapHeight();
+    std::shared_ptr<Mask> mask = d.freeMask(mw, mh);
+    d.segmenter->mask(mask->pixels.data(), mw, mh, size_t(mw));
     return VideoImage{nullptr, std::move(mask)};
 }

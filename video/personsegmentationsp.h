@@ -4,8 +4,9 @@
 
 /// The segmentation stage: the person mask of the camera frame, from the
 /// selfie segmentation model (its landscape variant, whose 256x144 input has
-/// the frame's 16:9 shape). The output is an 8-bit mask at the size the
-/// caller asks for, 255 where the person is.
+/// the frame's 16:9 shape). The output is an 8-bit mask at the model's own
+/// size, 255 where the person is; like every mask it stands for the whole frame,
+/// and whoever uses it scales it to the frame.
 class PersonSegmentationSP : public SubProcessor
 {
     Q_OBJECT
@@ -16,7 +17,7 @@ public:
     ~PersonSegmentationSP() override;
 
     /// Caller's thread (the pipeline's or the stage's worker, one at a time).
-    /// The person mask of image's frame scaled to width x height; the previous
+    /// The person mask of image's frame, which width x height stands for; the previous
     /// mask when rate-limited; null on failure or when no person is found, with
     /// the stored mask left as it was. The setting is not used.
     VideoImage processImage(const VideoImage &image, const float &width, const float &height,
