@@ -190,6 +190,7 @@ void BM_CameraToGStreamer(benchmark::State &state)
     PostProcessor effects(&settings, nullptr);
     effects.setSegmentationStage(std::make_shared<PersonSegmentationSP>());
     configureEffects(settings, effects, true);
+    virtualcamera::publish();
     const uint32_t device = getExtensionDeviceId();
     if (device == 0 || !virtualcamera::startStream(device, virtualcamera::streams(device).value(1))) {
         state.SkipWithError("no virtual camera");
