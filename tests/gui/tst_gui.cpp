@@ -30,6 +30,8 @@ private slots:
     void chooserShowsItsArrow();
     void dragHandleStandsOut_data();
     void dragHandleStandsOut();
+    void wizardMarksStandOut_data();
+    void wizardMarksStandOut();
     void iconLabel();
     void missingIconLeavesLabelEmpty();
     void sliderRowToggleFollowsAutoMode_data();
@@ -267,6 +269,58 @@ void tst_Gui::dragHandleStandsOut()
         for (int x = 0; x < picture.width(); ++x)
             strongest = std::max(strongest, contrastRatio(picture.pixelColor(x, y), panel));
     QVERIFY2(strongest >= 3.0, qPrintable(QString("handle %1:1").arg(strongest, 0, 'f', 2)));
+}
+
+void tst_Gui::wizardMarksStandOut_data()
+{
+    chooserShowsItsArrow_data();
+}
+
+void tst_Gui::wizardMarksStandOut()
+{
+    // The setup wizard's panels end in a mark on the panel's colour: the request arrow in its ring,
+    // or the done check, a tick on a disc. Each needs 3:1 against the panel, and the tick against
+    // its disc.
+    QFETCH(bool, dark);
+    setDarkAppearance(dark);
+    const QColor panel = static_cast<App *>(qApp)->getColor(App::PanelBackground);
+    setDarkAppearance(false);
+    const auto onPanel = [&](const char *asset) {
+        QLabel label;
+        gui::setIconLabel(&label, 40, asset, false);
+        QImage picture(label.pixmap().size(), QImage::Format_RGB32);
+        picture.fill(panel);
+        QPainter(&picture).drawPixmap(0, 0, label.pixmap());
+        return picture;
+    };
+    // The colour the mark is drawn in: its most common one other than the panel's.
+    const auto markColour = [&](const QImage &picture) {
+        QHash<QRgb, int> counts;
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                if (picture.pixel(x, y) != panel.rgb())
+                    ++counts[picture.pixel(x, y)];
+        QRgb most = panel.rgb();
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            most = it.value() > counts.value(most) ? it.key() : most;
+        return QColor(most);
+    };
+
+    const QImage request = onPanel(":/assets/permissions/request");
+    const double ring = contrastRatio(markColour(request), panel);
+    QVERIFY2(ring >= 3.0, qPrintable(QString("request mark %1:1").arg(ring, 0, 'f', 2)));
+
+    const QImage check = onPanel(":/assets/permissions/check");
+    const QColor disc = markColour(check);
+    const double discRatio = contrastRatio(disc, panel);
+    QVERIFY2(discRatio >= 3.0, qPrintable(QString("check disc %1:1").arg(discRatio, 0, 'f', 2)));
+    double tick = 1.0;
+    const QPoint centre = check.rect().center();
+    for (int y = 0; y < check.height(); ++y)
+        for (int x = 0; x < check.width(); ++x)
+            if (QLineF(centre, QPoint(x, y)).length() < check.width() * 0.35)
+                tick = std::max(tick, contrastRatio(check.pixelColor(x, y), disc));
+    QVERIFY2(tick >= 3.0, qPrintable(QString("tick on its disc %1:1").arg(tick, 0, 'f', 2)));
 }
 
 void tst_Gui::iconLabel()
