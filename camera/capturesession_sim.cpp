@@ -82,7 +82,7 @@ public:
             return false;
         }
         m_mode = *mode;
-        m_picture.assign(static_cast<size_t>(m_mode.width) * m_mode.height * 4, 0);
+        m_direct = m_mode.pixelFormat == PixelFormat::Bgra && QSize(m_mode.width, m_mode.height) == size;
         if (!m_converter.configure(
                 m_mode.pixelFormat, QSize(m_mode.width, m_mode.height), 0, size)) {
             *error = QStringLiteral("%1: cannot convert its frames").arg(m_camera.name);
@@ -129,11 +129,18 @@ public:
             // A late reader gets the next frame on the period, not a burst of catch-up frames.
             m_next = std::max(m_next + FramePeriod, Clock::now());
         }
-        m_scene.render(m_picture.data(), m_mode.width * 4, m_mode.width, m_mode.height, m_count);
-        if (!SimulatedScene::encode(
-                m_mode.pixelFormat, m_picture.data(), m_mode.width, m_mode.height, m_encoded)
-            || !m_converter.convert(m_encoded.data(), m_encoded.size(), frame))
-            return Read::Again;
+        if (m_direct && frame.width() == m_mode.width && frame.height() == m_mode.height) {
+            // The opaque scene in BGRA at the frame's size is what the conversion would
+            // hand on: it is drawn straight into the frame.
+            m_scene.render(frame.data(), frame.stride(), frame.width(), frame.height(), m_count);
+        } else {
+            m_picture.resize(static_cast<size_t>(m_mode.width) * m_mode.height * 4);
+            m_scene.render(m_picture.data(), m_mode.width * 4, m_mode.width, m_mode.height, m_count);
+            if (!SimulatedScene::encode(
+                    m_mode.pixelFormat, m_picture.data(), m_mode.width, m_mode.height, m_encoded)
+                || !m_converter.convert(m_encoded.data(), m_encoded.size(), frame))
+                return Read::Again;
+        }
         ++m_count;
         frame.setTimestampUs(
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch())
@@ -158,6 +165,7 @@ private:
     std::vector<uint8_t> m_encoded;
     int64_t m_count = 0;
     bool m_opened = false;
+    bool m_direct = false; // BGRA at the requested size: drawn without encoding or conversion
 
     std::mutex m_mutex; // the fields below
     std::condition_variable m_wake;

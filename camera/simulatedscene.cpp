@@ -134,10 +134,10 @@ const QImage &SimulatedScene::portrait()
         for (const QString &path : portraitPaths()) {
             QImage loaded(path);
             if (!loaded.isNull())
-                return loaded.convertToFormat(QImage::Format_ARGB32);
+                return loaded.convertToFormat(QImage::Format_RGB32);
         }
         qDebug() << "SimulatedScene -> no portrait found, drawing one";
-        return drawnPortrait();
+        return drawnPortrait().convertToFormat(QImage::Format_RGB32);
     }();
     return image;
 }

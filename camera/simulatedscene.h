@@ -17,7 +17,8 @@ class SimulatedScene
 public:
     SimulatedScene();
 
-    /// Draws frame number `frame` (30 per second of scene time) into a BGRA picture.
+    /// Draws frame number `frame` (30 per second of scene time) into a BGRA picture; every
+    /// pixel is opaque.
     void render(uint8_t *bgra, int stride, int width, int height, int64_t frame);
 
     /// Encodes a packed BGRA picture in a camera pixel format (YUYV, UYVY, NV12, YU12, MJPEG,
@@ -30,7 +31,7 @@ public:
     /// corners never cut into them.
     static QRect safeArea(int width, int height);
 
-    /// The portrait the scene is built from; loaded once.
+    /// The portrait the scene is built from, opaque (QImage::Format_RGB32); loaded once.
     static const QImage &portrait();
 
 private:

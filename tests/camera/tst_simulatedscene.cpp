@@ -35,6 +35,8 @@ class tst_SimulatedScene : public QObject
 private slots:
     void labelsStayInsideTheSafeArea_data();
     void labelsStayInsideTheSafeArea();
+    void everyPixelIsOpaque_data() { labelsStayInsideTheSafeArea_data(); }
+    void everyPixelIsOpaque();
 };
 
 void tst_SimulatedScene::labelsStayInsideTheSafeArea_data()
@@ -68,6 +70,24 @@ void tst_SimulatedScene::labelsStayInsideTheSafeArea()
                                                   + QByteArray::number(digits.outside)).constData());
         QVERIFY2(circle.outside == 0, QByteArray(where + ": dot pixels outside the safe area: "
                                                   + QByteArray::number(circle.outside)).constData());
+    }
+}
+
+void tst_SimulatedScene::everyPixelIsOpaque()
+{
+    // A BGRA camera of the scene hands its pictures on as drawn, with no conversion that
+    // would make the alpha opaque.
+    QFETCH(QSize, size);
+    SimulatedScene scene;
+    const int stride = size.width() * 4 + 64; // rows wider than the picture, as in a frame
+    std::vector<uint8_t> picture(size_t(stride) * size.height(), 0);
+    for (const int frame : {0, 37, 888888}) {
+        scene.render(picture.data(), stride, size.width(), size.height(), frame);
+        int translucent = 0;
+        for (int y = 0; y < size.height(); ++y)
+            for (int x = 0; x < size.width(); ++x)
+                translucent += picture[size_t(y) * stride + 4 * x + 3] != 255;
+        QCOMPARE(translucent, 0);
     }
 }
 
