@@ -251,7 +251,8 @@ DraggableFrame *createSettingLayoutEx(QBoxLayout *layout, const QString &icon, c
 DraggableFrame *createSettingLayout(QBoxLayout *layout, const QString &icon, const QString &name, int style,
                                     bool autoAvailable, bool autoEnabled, long minimum, long maximum,
                                     long /*defaultValue*/, long step, long value,
-                                    std::function<void(QCheckBox *, QSlider *, QLabel *)> onChange)
+                                    std::function<void(QCheckBox *, QSlider *, QLabel *)> onChange,
+                                    std::function<void(QCheckBox *, QSlider *, QLabel *)> onShow)
 {
     DraggableFrame *frame = createSettingLayoutEx(layout, icon, name);
     auto *valueLabel = frame->findChild<QLabel *>("value_label");
@@ -287,12 +288,16 @@ DraggableFrame *createSettingLayout(QBoxLayout *layout, const QString &icon, con
     auto refresh = [=] { onChange(toggle, slider, valueLabel); };
     QObject::connect(toggle, &QCheckBox::toggled, frame, refresh);
     QObject::connect(slider, &QSlider::valueChanged, frame, refresh);
+    // Writing an announced value back would undo what happened elsewhere, say a light switched
+    // off, at the next rebuild of the page.
     QObject::connect(frame, &DraggableFrame::onValueHasExternallyChanged, frame, [=](long v, bool isAuto) {
         const QSignalBlocker sliderBlock(slider);
         const QSignalBlocker toggleBlock(toggle);
         slider->setValue(int(v));
         toggle->setChecked(!isAuto);
-        refresh();
+        slider->setEnabled(toggle->isEnabled() && toggle->isChecked());
+        if (onShow)
+            onShow(toggle, slider, valueLabel);
     });
     return frame;
 }

@@ -47,10 +47,15 @@ QString assetPath(const QString &name);
 QImage loadAsset(const QString &path, int pixelHeight);
 
 DraggableFrame *createSettingLayoutEx(QBoxLayout *layout, const QString &icon, const QString &name);
+/// A slider row. onChange runs when the user moves the slider or flips the toggle: it applies the
+/// value and shows it. A value announced to the row (onValueHasExternallyChanged) comes from the
+/// device or the store already, so it is only shown: the slider and the toggle take it without
+/// signalling, the slider is enabled while the toggle is, and onShow (when given) shows the text.
 DraggableFrame *createSettingLayout(QBoxLayout *layout, const QString &icon, const QString &name, int style,
                                     bool autoAvailable, bool autoEnabled, long minimum, long maximum,
                                     long defaultValue, long step, long value,
-                                    std::function<void(QCheckBox *, QSlider *, QLabel *)> onChange);
+                                    std::function<void(QCheckBox *, QSlider *, QLabel *)> onChange,
+                                    std::function<void(QCheckBox *, QSlider *, QLabel *)> onShow = {});
 
 /// format(value, changedByUser) gives the value text; it is called once with
 /// the initial value and after every change.

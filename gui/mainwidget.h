@@ -141,6 +141,9 @@ private:
     void buildSliderRow(QVBoxLayout *layout, const SliderRow &row);
     void onSliderRowChanged(const SliderRow &row, const std::shared_ptr<CameraSetting> &record, QCheckBox *toggle,
                             QSlider *slider, QLabel *valueLabel);
+    /// The row's value text, for a value set by the user or announced to the row.
+    static void showSliderRowValue(const SliderRow &row, const CameraSetting &record, const QCheckBox *toggle,
+                                   const QSlider *slider, QLabel *valueLabel);
     void buildRowsNamed(QVBoxLayout *layout, Page page, const QString &name);
     /// A drag that enters another row of the page moves this one there.
     void followDrops(QVBoxLayout *layout, DraggableFrame *frame);

@@ -120,6 +120,9 @@ void MainWidget::buildSliderRow(QVBoxLayout *layout, const SliderRow &row)
             long(record->maximum), long(record->defaultValue), long(record->step), long(record->value),
             [this, row, record](QCheckBox *toggle, QSlider *slider, QLabel *label) {
                 onSliderRowChanged(row, record, toggle, slider, label);
+            },
+            [row, record](QCheckBox *toggle, QSlider *slider, QLabel *label) {
+                showSliderRowValue(row, *record, toggle, slider, label);
             });
         frame->setObjectName(row.objectName);
         followDrops(layout, frame);
@@ -151,7 +154,14 @@ void MainWidget::onSliderRowChanged(const SliderRow &row, const std::shared_ptr<
         valueLabel->setText(tr("Auto"));
         return;
     }
-    if (!manual && record->autoAvailable) {
+    showSliderRowValue(row, *record, toggle, slider, valueLabel);
+}
+
+void MainWidget::showSliderRowValue(const SliderRow &row, const CameraSetting &record, const QCheckBox *toggle,
+                                    const QSlider *slider, QLabel *valueLabel)
+{
+    const bool manual = !toggle->isEnabled() || toggle->isChecked();
+    if (!manual && record.autoAvailable) {
         valueLabel->setText(tr("Auto"));
         return;
     }

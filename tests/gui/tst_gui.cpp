@@ -389,29 +389,46 @@ void tst_Gui::sliderRowTakesExternalValues()
 {
     QWidget page;
     auto *layout = new QVBoxLayout(&page);
-    int calls = 0;
+    int changes = 0;
+    int shown = 0;
+    const auto show = [](QSlider *slider, QLabel *label) {
+        label->setText(gui::valueText("TEMP", slider->value(), slider->minimum(), slider->maximum()));
+    };
     DraggableFrame *row = gui::createSettingLayout(
         layout, "icon_white_balance", "White Balance", gui::HeatSlider, true, false, 2800, 6500, 4600, 1, 4600,
-        [&calls](QCheckBox *, QSlider *slider, QLabel *label) {
-            ++calls;
-            label->setText(gui::valueText("TEMP", slider->value(), slider->minimum(), slider->maximum()));
+        [&changes, show](QCheckBox *, QSlider *slider, QLabel *label) {
+            ++changes;
+            show(slider, label);
+        },
+        [&shown, show](QCheckBox *, QSlider *slider, QLabel *label) {
+            ++shown;
+            show(slider, label);
         });
     auto *toggle = row->findChild<QCheckBox *>("toggle_button");
     auto *slider = row->findChild<QSlider *>();
     QSignalSpy toggled(toggle, &QCheckBox::toggled);
     QSignalSpy moved(slider, &QSlider::valueChanged);
+    // An announced value is shown, not applied again.
     emit row->onValueHasExternallyChanged(5000, true);
     QCOMPARE(slider->value(), 5000);
     QVERIFY(!toggle->isChecked());
+    QVERIFY(!slider->isEnabled());
     QCOMPARE(toggled.count(), 0);
     QCOMPARE(moved.count(), 0);
-    QCOMPARE(calls, 1);
+    QCOMPARE(changes, 0);
+    QCOMPARE(shown, 1);
     QCOMPARE(row->findChild<QLabel *>("value_label")->text(), QString("5000K"));
+    emit row->onValueHasExternallyChanged(4000, false);
+    QVERIFY(slider->isEnabled());
+    QCOMPARE(row->findChild<QLabel *>("value_label")->text(), QString("4000K"));
+    QCOMPARE(changes, 0);
 
+    // The user's own moves are applied.
     slider->setValue(3000);
-    QCOMPARE(calls, 2);
-    toggle->setChecked(true);
-    QCOMPARE(calls, 3);
+    QCOMPARE(changes, 1);
+    toggle->setChecked(false);
+    QCOMPARE(changes, 2);
+    QCOMPARE(shown, 2);
 }
 
 void tst_Gui::childrenFollowEnabledState()

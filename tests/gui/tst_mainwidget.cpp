@@ -147,6 +147,7 @@ private slots:
     void rebuiltWindowTakesTheNewAppearance();
     void lightWarningFollowsConnection();
     void updateButtonTellsWhatRuns();
+    void lightRowsLeaveADarkPanelDark();
     void emptyPageSaysIncompatible();
     void deviceRowsInStoredOrder_data();
     void deviceRowsInStoredOrder();
@@ -581,6 +582,51 @@ void tst_MainWidget::lightWarningFollowsConnection()
     light.stop();
     QTRY_VERIFY_WITH_TIMEOUT(temperature->isHidden(), 10000);
     QVERIFY(!warning->parentWidget()->isHidden());
+}
+
+// A panel switched off from elsewhere (the bus, the light following the camera) stays dark
+// while the window rebuilds its pages: the rows show the stored brightness without sending it.
+// The user's own slider move still reaches the panel.
+void tst_MainWidget::lightRowsLeaveADarkPanelDark()
+{
+    app()->setMgr()->setSubSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness, 65);
+    app()->setMgr()->setSubSetting(BaseSettings::BLELight, BaseSettings::BLETemperature, 3250);
+    auto panel = std::make_shared<SimulatedLightPanel>();
+    panel->setScanPassMs(300);
+    panel->setLocalState(65, 50);
+    LightController light(app()->setMgr(), "Light_ble", "0000f530-1212-efde-1523-785feabcd123",
+                          "00002902-0000-1000-8000-00805f9b34fb", "0000f532-1212-efde-1523-785feabcd123", nullptr,
+                          panel);
+    MainWidget::Controllers controllers;
+    controllers.light = &light;
+    MainWidget window(controllers, nullptr);
+    DraggableFrame *brightness = row(window, "Light", "Setting_Brightness");
+    QVERIFY(brightness);
+    QSlider *slider = brightness->findChild<QSlider *>();
+    light.start();
+    QTRY_VERIFY_WITH_TIMEOUT(light.isConnected() && panel->isNotifying() && slider->isEnabled(), 20000);
+    QCOMPARE(slider->value(), 65);
+
+    QVERIFY(light.setLit(false));
+    QTRY_COMPARE(panel->brightness(), 0);
+    const int framesWhenDark = int(panel->writtenFrames().size());
+    window.updateAllPages();
+    window.updateLightPage();
+    QCOMPARE(slider->value(), 65);
+    QCOMPARE(valueText(brightness), QString("65%"));
+    // Whatever the rebuilds queued goes out before this frame, which ends the list.
+    QVERIFY(light.setTemperature(6500, false));
+    const QByteArray marker = QByteArray::fromHex("aa5510" "00" "55aa");
+    QTRY_VERIFY(!panel->writtenFrames().isEmpty() && panel->writtenFrames().last() == marker);
+    QCOMPARE(panel->writtenFrames().mid(framesWhenDark), QList<QByteArray>{marker});
+    QCOMPARE(panel->brightness(), 0);
+    QVERIFY(!light.isLit());
+
+    slider->setValue(80);
+    QTRY_COMPARE(panel->brightness(), 80);
+    QVERIFY(light.isLit());
+    QCOMPARE(valueText(brightness), QString("80%"));
+    light.stop();
 }
 
 void tst_MainWidget::emptyPageSaysIncompatible()
