@@ -202,7 +202,8 @@ void App::publishControl()
     components.effects = [this]() -> PostProcessor * { return virtualCamera ? virtualCamera->postProcessor() : nullptr; };
     components.light = [this] { return lightController; };
     components.window = [this]() -> QWidget * { return mainWindow; };
-    components.cameraInUse = [this] { return virtualCamera && virtualCamera->clientsConnected(); };
+    // In use by another application: the settings window's own preview is no call.
+    components.cameraInUse = [this] { return virtualCamera && virtualCamera->otherReadersConnected(); };
     components.showWindow = [this] {
         showMainWindow();
         if (mainWindow)
@@ -218,13 +219,14 @@ void App::publishControl()
 void App::followCamera()
 {
     // The bus announces what the light panel and the virtual camera report; the light follows
-    // the camera's readers when the user asked for it.
+    // the camera's readers when the user asked for it. Only other applications count: opening
+    // the settings window (whose preview reads the camera too) leaves the light alone.
     lightFollower = new LightFollower(lightController, &settings);
-    connect(virtualCamera, &VCam::onClientsConnectedChanged, lightFollower, &LightFollower::setReadersPresent,
+    connect(virtualCamera, &VCam::onOtherReadersChanged, lightFollower, &LightFollower::setReadersPresent,
             Qt::QueuedConnection);
     for (auto signal : { &LightController::onStatusChanged, &LightController::onLitChanged })
         connect(lightController, signal, controlService, &ControlService::announceChanges, Qt::QueuedConnection);
-    connect(virtualCamera, &VCam::onClientsConnectedChanged, controlService, &ControlService::announceChanges,
+    connect(virtualCamera, &VCam::onOtherReadersChanged, controlService, &ControlService::announceChanges,
             Qt::QueuedConnection);
 }
 

@@ -98,8 +98,14 @@ void MainWidget::addAudioSettingLayout(QVBoxLayout *layout, const QString &name)
                 if (store->getSubSetting(group, BaseSettings::DSP_Strength).toInt() != slider->value())
                     store->setSubSetting(group, BaseSettings::DSP_Strength, slider->value());
                 label->setText(QString("%1%").arg(slider->value()));
-            });
+            },
+            [](QCheckBox *, QSlider *slider, QLabel *label) { label->setText(QString("%1%").arg(slider->value())); });
         frame->setObjectName(objectName);
+        followStore(frame, group, [frame, group] {
+            BaseSettings *store = app()->setMgr();
+            emit frame->onValueHasExternallyChanged(store->getSubSetting(group, BaseSettings::DSP_Strength).toInt(),
+                                                    !store->getSubSetting(group, BaseSettings::Enabled).toBool());
+        });
         if (group == BaseSettings::DSPAGC)
             frame->setProperty("settings_default_check_value", true);
         frame->findChild<QSlider *>()->setEnabled(enabled);

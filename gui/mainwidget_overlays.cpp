@@ -7,10 +7,12 @@
 #include "gui/mainwidget_p.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QLabel>
 #include <QColorDialog>
 #include <QFile>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -64,9 +66,15 @@ void MainWidget::addCommonOverlaySettings(QVBoxLayout *layout, BaseSettings::Set
         layout->addWidget(line);
     };
     if (keys.contains("toggle")) {
+        QCheckBox *box = nullptr;
         addLine(gui::createToggleSetting(
             tr("Show"), settings->getSubSetting(group, BaseSettings::Enabled).toBool(),
-            [group](bool checked) { app()->setMgr()->setSubSetting(group, BaseSettings::Enabled, checked); }, 60));
+            [group](bool checked) { app()->setMgr()->setSubSetting(group, BaseSettings::Enabled, checked); }, 60,
+            &box));
+        followStore(box, group, [box, group] {
+            const QSignalBlocker block(box);
+            box->setChecked(app()->setMgr()->getSubSetting(group, BaseSettings::Enabled).toBool());
+        });
     }
     struct Slider
     {
@@ -163,9 +171,16 @@ void MainWidget::addTextSettingLayout(QVBoxLayout *layout, const QString &name)
     };
     for (const TextLine &line : textLines) {
         const BaseSettings::SubSettings key = line.text;
+        QLineEdit *field = nullptr;
         QWidget *edit = gui::createTextEditSetting(
             tr(line.title), settings->getSubSetting(group, key).toString(),
-            [group, key](const QString &text) { app()->setMgr()->setSubSetting(group, key, text); }, 60);
+            [group, key](const QString &text) { app()->setMgr()->setSubSetting(group, key, text); }, 60, &field);
+        // Only a text that differs is put in: the user's own typing is stored as it comes.
+        followStore(field, group, [field, group, key] {
+            const QString stored = app()->setMgr()->getSubSetting(group, key).toString();
+            if (field->text() != stored)
+                field->setText(stored);
+        });
         edit->setContentsMargins(8, 0, 8, 0);
         lines->addWidget(edit);
         QWidget *size = fractionSlider(tr("Size"), group, line.size, 1);

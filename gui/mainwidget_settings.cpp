@@ -60,6 +60,15 @@ void MainWidget::addSettingLayout(QVBoxLayout *layout, const QString &name)
             },
             60, &box);
         box->setProperty("settings_default_check_value", toggle.defaultChecked);
+        followStore(box, BaseSettings::General, [this, box, key] {
+            const bool stored = app()->setMgr()->getSubSetting(BaseSettings::General, key).toBool();
+            if (box->isChecked() == stored)
+                return;
+            const QSignalBlocker block(box);
+            box->setChecked(stored);
+            if (key == BaseSettings::FlipHorizontal)
+                m_preview->update();
+        });
         line->setContentsMargins(8, 0, 8, 0);
         lines->addWidget(line);
         titles.append(line->findChild<QLabel *>());

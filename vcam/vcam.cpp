@@ -182,6 +182,11 @@ void VCam::setClientsConnected(bool connected)
         emit onClientsConnectedChanged(connected);
 }
 
+bool VCam::otherReadersConnected() const
+{
+    return m_otherReaders;
+}
+
 void VCam::onFrame()
 {
     // Capture thread: only hand the frame over.
@@ -218,12 +223,16 @@ void VCam::checkClients()
     }
     const QString report = virtualcamera::clientCount(sinkStream);
     bool connected = true;
+    bool others = true;
     if (!report.isEmpty()) {
         bool parsed = false;
         const int clients = report.toInt(&parsed, 10);
         qDebug() << "Custom data for stream" << clients << parsed;
         connected = !parsed || clients > 0;
+        others = !parsed || clients > virtualcamera::ownReaderCount();
     }
+    if (m_otherReaders.exchange(others) != others)
+        emit onOtherReadersChanged(others);
 
     if (connected) {
         setClientsConnected(true);

@@ -47,12 +47,16 @@ public slots:
     virtual bool isGrabberRunning();
     virtual bool clientsConnected() const;
     virtual void setClientsConnected(bool connected);
+    /// Readers other than this process's own preview: another application (a call) uses the
+    /// virtual camera. Follows every client check.
+    bool otherReadersConnected() const;
 
 signals:
     void onMessage(QString msg);
     void onNewFrameAvailable();
     void onReconnecting(bool status);
     void onClientsConnectedChanged(bool connected);
+    void onOtherReadersChanged(bool connected);
 
 private:
     struct Opaque;
@@ -69,6 +73,7 @@ private:
     int m_watcherId = 0;
     std::atomic<qint64> m_lastFrameTime = 0;
     std::atomic<bool> m_clientsConnected = true;
+    std::atomic<bool> m_otherReaders = false;
 };
 
 /// The virtual camera device's id, or 0 when it is not published.

@@ -15,6 +15,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -157,13 +158,32 @@ private:
     std::thread m_thread;
 };
 
+std::atomic<int> &ownReaders()
+{
+    static std::atomic<int> count { 0 };
+    return count;
+}
+
 /// The shared-memory camera as the capture layer lists it: our own settings
 /// preview reads it here, never the loopback node.
 class SharedMemoryCaptureSource : public CaptureSource
 {
 public:
+    ~SharedMemoryCaptureSource() override
+    {
+        m_ring.reset(); // its client entry goes with it
+        if (m_counted)
+            ownReaders().fetch_sub(1, std::memory_order_acq_rel);
+    }
+
     bool open(QSize size, QString *error) override
     {
+        // Counted from before it registers until its entry is gone, so that a count of the
+        // clients never takes it for a reader elsewhere.
+        if (!m_counted) {
+            ownReaders().fetch_add(1, std::memory_order_acq_rel);
+            m_counted = true;
+        }
         m_ring = std::make_unique<SharedFrameRing>(SharedFrameRing::Role::Reader);
         if (!m_ring->isValid() || !m_ring->registerClient()) {
             if (error)
@@ -205,6 +225,7 @@ private:
     FrameRef m_full;
     FrameConverter m_converter;
     bool m_scaled = false;
+    bool m_counted = false; // in ownReaders()
     std::atomic<bool> m_woken = false;
 };
 
@@ -360,6 +381,11 @@ QString clientCount(uint32_t streamId)
     if (streamId != SinkStreamId || !r.sink)
         return QStringLiteral("0");
     return QString::number(r.sink->clientCount());
+}
+
+int ownReaderCount()
+{
+    return ownReaders().load(std::memory_order_acquire);
 }
 
 void setClientsChangedHandler(std::function<void()> handler)

@@ -55,6 +55,9 @@ bool enqueue(uint32_t streamId, FrameRef frame);
 /// for a stream that is not running or not ours. Never empty. Outputs that lost their server
 /// are connected again here.
 QString clientCount(uint32_t streamId);
+/// Readers of the shared-memory camera inside this process (the settings window's preview). They
+/// are clients, so the feed runs for them, but nobody else sees the camera in use.
+int ownReaderCount();
 /// Called (on some output's thread; it must only post work) when readers came or
 /// went between two client counts. Empty: nobody is told.
 void setClientsChangedHandler(std::function<void()> handler);

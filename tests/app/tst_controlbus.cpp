@@ -58,6 +58,8 @@ private slots:
     void secondLaunchShowsTheWindow();
     void commandLine();
     void withoutARunningInstance();
+    void lightFollowsTheCamera_data();
+    void lightFollowsTheCamera();
 
 private:
     QProcessEnvironment environment() const;
@@ -358,6 +360,59 @@ void tst_ControlBus::withoutARunningInstance()
     QVERIFY2(result.err.contains("not running"), qPrintable(result.err));
     // Bad input is reported as such before anything is asked.
     QCOMPARE(cli({ "--set", "nonsense=1" }).code, 2);
+}
+
+void tst_ControlBus::lightFollowsTheCamera_data()
+{
+    QTest::addColumn<bool>("follow");
+    QTest::newRow("following") << true;
+    QTest::newRow("not following") << false;
+}
+
+// A viewer on the virtual camera switches the light on at its stored brightness, and off once
+// the grace time after it left has run. The settings window stays open: its own preview is no
+// call.
+void tst_ControlBus::lightFollowsTheCamera()
+{
+    QFETCH(bool, follow);
+    startApp();
+    QVERIFY(waitFor("LightConnected", "<true>"));
+    QVERIFY(waitFor("WindowVisible", "<true>"));
+    const Run prepared = cli({ "--set", "light-brightness=70", "light-on=off",
+                               QString("light-follows-camera=%1").arg(follow ? "on" : "off") });
+    QVERIFY2(prepared.code == 0, qPrintable(prepared.err));
+    QVERIFY(waitFor("LightOn", "<false>"));
+    QCOMPARE(get("CameraInUse").out, QString("(<false>,)"));
+
+    {
+        SharedFrameRing viewer(SharedFrameRing::Role::Reader, m_segment);
+        QVERIFY(viewer.isValid());
+        QVERIFY(viewer.registerClient());
+        QVERIFY(waitFor("CameraInUse", "<true>"));
+        if (follow) {
+            QVERIFY(waitFor("LightOn", "<true>"));
+            QCOMPARE(get("LightBrightness").out, QString("(<70>,)"));
+        } else {
+            // The switch would have gone out with the report just seen; give it time to show.
+            QTest::qWait(2000);
+            QCOMPARE(get("LightOn").out, QString("(<false>,)"));
+        }
+    }
+    QVERIFY(waitFor("CameraInUse", "<false>"));
+    QElapsedTimer left;
+    left.start();
+    if (follow) {
+        // The grace time (10 s) runs first.
+        QCOMPARE(get("LightOn").out, QString("(<true>,)"));
+        QVERIFY(waitFor("LightOn", "<false>"));
+        qInfo() << "the light went dark" << left.elapsed() << "ms after the reader was seen gone"; // a figure
+    }
+    // Dark, at its brightness still; and it stays dark while the window rebuilds its pages.
+    QCOMPARE(set("WindowVisible", "<false>").code, 0);
+    QCOMPARE(set("WindowVisible", "<true>").code, 0);
+    QTest::qWait(1000);
+    QCOMPARE(get("LightOn").out, QString("(<false>,)"));
+    QCOMPARE(get("LightBrightness").out, QString("(<70>,)"));
 }
 
 QTEST_GUILESS_MAIN(tst_ControlBus)

@@ -1,11 +1,13 @@
 #include "guitestmain.h"
 
+#include "app/control/controlservice.h"
 #include "camera/cameragrabber.h"
 #include "camera/capturesession.h"
 #include "camera/simulatedcamera.h"
 #include "camera/uvc/controls.h"
 #include "gui/draggableframe.h"
 #include "gui/mainwidget.h"
+#include "vcam/sharedframering.h"
 #include "vcam/vcam.h"
 #include "vcam/virtualcamera.h"
 #include "video/postprocessor.h"
@@ -25,10 +27,12 @@
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMovie>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QStackedWidget>
 #include <QVBoxLayout>
@@ -101,6 +105,23 @@ struct Devices
     PostProcessor effects{app()->setMgr()};
 };
 
+// A window that shows the light panel's rows alone, on a simulated panel not yet searched for.
+struct LightWindow
+{
+    MainWidget::Controllers controllers()
+    {
+        MainWidget::Controllers only;
+        only.light = &light;
+        return only;
+    }
+
+    std::shared_ptr<SimulatedLightPanel> panel = std::make_shared<SimulatedLightPanel>();
+    LightController light{app()->setMgr(), "Light_ble", "0000f530-1212-efde-1523-785feabcd123",
+                          "00002902-0000-1000-8000-00805f9b34fb", "0000f532-1212-efde-1523-785feabcd123", nullptr,
+                          panel};
+    MainWidget window{controllers(), nullptr};
+};
+
 // A table of page orders: the page, the order stored for it (none when empty), the rows it shows.
 void addStoredOrderColumns()
 {
@@ -128,6 +149,7 @@ class tst_MainWidget : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase();
     void init();
     void storedOrderComesFirst_data();
     void storedOrderComesFirst();
@@ -152,10 +174,18 @@ private slots:
     void deviceRowsInStoredOrder_data();
     void deviceRowsInStoredOrder();
     void effectRowsDriveThePostProcessor();
+    void busWritesShowInTheOpenWindow();
     void cameraRowsFollowTheCamera();
     void previewFollowsVisibilityAndLowPower();
+    void previewIsNoOtherReader();
     void unpluggedCameraRecovers();
 };
+
+void tst_MainWidget::initTestCase()
+{
+    // A camera segment of this run's own: other runs on the machine publish theirs.
+    SharedFrameRing::setDefaultName(QStringLiteral("/talvento-vcam-mainwidget-%1").arg(QCoreApplication::applicationPid()));
+}
 
 void tst_MainWidget::init()
 {
@@ -552,13 +582,9 @@ void tst_MainWidget::updateButtonTellsWhatRuns()
 // rows; once the panel connects the rows come back and the warning goes.
 void tst_MainWidget::lightWarningFollowsConnection()
 {
-    auto panel = std::make_shared<SimulatedLightPanel>();
-    LightController light(app()->setMgr(), "Light_ble", "0000f530-1212-efde-1523-785feabcd123",
-                          "00002902-0000-1000-8000-00805f9b34fb", "0000f532-1212-efde-1523-785feabcd123", nullptr,
-                          panel);
-    MainWidget::Controllers controllers;
-    controllers.light = &light;
-    MainWidget window(controllers, nullptr);
+    LightWindow rig;
+    LightController &light = rig.light;
+    MainWidget &window = rig.window;
     QVBoxLayout *layout = pageLayout(window, "Light");
     QWidget *page = layout->parentWidget();
     auto *warning = page->findChild<QFrame *>("warning_frame");
@@ -591,15 +617,12 @@ void tst_MainWidget::lightRowsLeaveADarkPanelDark()
 {
     app()->setMgr()->setSubSetting(BaseSettings::BLELight, BaseSettings::BLEBrightness, 65);
     app()->setMgr()->setSubSetting(BaseSettings::BLELight, BaseSettings::BLETemperature, 3250);
-    auto panel = std::make_shared<SimulatedLightPanel>();
+    LightWindow rig;
+    const std::shared_ptr<SimulatedLightPanel> &panel = rig.panel;
+    LightController &light = rig.light;
+    MainWidget &window = rig.window;
     panel->setScanPassMs(300);
     panel->setLocalState(65, 50);
-    LightController light(app()->setMgr(), "Light_ble", "0000f530-1212-efde-1523-785feabcd123",
-                          "00002902-0000-1000-8000-00805f9b34fb", "0000f532-1212-efde-1523-785feabcd123", nullptr,
-                          panel);
-    MainWidget::Controllers controllers;
-    controllers.light = &light;
-    MainWidget window(controllers, nullptr);
     DraggableFrame *brightness = row(window, "Light", "Setting_Brightness");
     QVERIFY(brightness);
     QSlider *slider = brightness->findChild<QSlider *>();
@@ -688,6 +711,76 @@ void tst_MainWidget::effectRowsDriveThePostProcessor()
     QCOMPARE(valueText(angle), QString("2.5\u00b0"));
 }
 
+// What the bus (or the command line) writes shows at once in the open window's rows, and
+// showing it writes nothing back.
+void tst_MainWidget::busWritesShowInTheOpenWindow()
+{
+    Devices devices;
+    BaseSettings *settings = app()->setMgr();
+    MainWidget window(devices.controllers(), nullptr);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QList<bool> startAtLogin;
+    ControlService::Components components;
+    components.settings = settings;
+    components.effects = [&devices] { return &devices.effects; };
+    components.light = [] { return nullptr; };
+    components.window = [&window] { return &window; };
+    components.cameraInUse = [] { return false; };
+    components.showWindow = [] {};
+    components.quit = [] {};
+    components.startAtLogin = [&startAtLogin](bool on) { startAtLogin.append(on); };
+    components.version = "v";
+    ControlService service(components);
+
+    QWidget *general = row(window, "Settings", "Setting_Settings");
+    QWidget *logo = row(window, "Overlays", "Setting_Logo");
+    QWidget *text = row(window, "Overlays", "Setting_Text");
+    QVERIFY(general && logo && text);
+    const struct
+    {
+        const char *property;
+        QVariant value;
+        std::function<QVariant()> shown;
+    } writes[] = {
+        { "LightFollowsCamera", true, [&] { return toggleTitled(general, "Light follows the camera")->isChecked(); } },
+        { "MirrorPreview", true, [&] { return toggleTitled(general, "Mirror preview")->isChecked(); } },
+        { "LowPowerMode", true, [&] { return toggleTitled(general, "Low power mode")->isChecked(); } },
+        { "StartAtLogin", false, [&] { return toggleTitled(general, "Start at login")->isChecked(); } },
+        { "LogoOverlay", true, [&] { return toggleTitled(logo, "Show")->isChecked(); } },
+        { "TextOverlay", true, [&] { return toggleTitled(text, "Show")->isChecked(); } },
+        { "TextLine1", "Back at 3", [&] { return text->findChildren<QLineEdit *>().value(0)->text(); } },
+        { "TextLine2", "Lunch", [&] { return text->findChildren<QLineEdit *>().value(1)->text(); } },
+        { "BackgroundBlur", 60,
+          [&] { return row(window, "Camera", "Setting_BackgroundBlur")->findChild<QSlider *>()->value(); } },
+    };
+    for (const auto &write : writes) {
+        QVERIFY2(write.shown() != write.value, write.property);
+        QSignalSpy stored(settings, &BaseSettings::changed);
+        QVERIFY2(!service.write(write.property, write.value).failed(), write.property);
+        QCOMPARE(write.shown(), write.value);
+        // One write, and the rows showing it wrote nothing.
+        QCOMPARE(stored.size(), 1);
+    }
+    QCOMPARE(startAtLogin, QList<bool>{false});
+    QCOMPARE(valueText(row(window, "Camera", "Setting_BackgroundBlur")), QString("60%"));
+
+    // The user's own changes still go to the store.
+    toggleTitled(general, "Mirror preview")->click();
+    QCOMPARE(settings->getSubSetting(BaseSettings::General, BaseSettings::FlipHorizontal).toBool(), false);
+    QLineEdit *line1 = text->findChildren<QLineEdit *>().value(0);
+    line1->setFocus();
+    QTest::keyClicks(line1, "0");
+    QCOMPARE(settings->getSubSetting(BaseSettings::TextOverlay, BaseSettings::TextLine1).toString(),
+             QString("Back at 30"));
+    QCOMPARE(line1->text(), QString("Back at 30"));
+    window.hide();
+    for (const char *property : { "LightFollowsCamera", "LowPowerMode", "LogoOverlay", "TextOverlay" })
+        QVERIFY(!service.write(property, false).failed());
+    QVERIFY(!service.write("StartAtLogin", true).failed());
+    QVERIFY(!service.write("BackgroundBlur", 0).failed());
+}
+
 void tst_MainWidget::cameraRowsFollowTheCamera()
 {
     Devices devices;
@@ -760,6 +853,42 @@ void tst_MainWidget::previewFollowsVisibilityAndLowPower()
     QVERIFY(!movies.isEmpty());
     for (QMovie *movie : movies)
         QVERIFY(movie->state() != QMovie::Running);
+}
+
+// The window's preview reads the virtual camera, so the feed runs for it; yet only a reader of
+// another application counts as the camera being in use (what the light follows).
+void tst_MainWidget::previewIsNoOtherReader()
+{
+    Devices devices;
+    BaseSettings *settings = app()->setMgr();
+    settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, false);
+    VCam feed(settings, nullptr);
+    QSignalSpy others(&feed, &VCam::onOtherReadersChanged);
+    QVERIFY(feed.start());
+    MainWidget window(devices.controllers(), nullptr);
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(devices.camera.isPreviewing() && window.previewStockImage().isEmpty(), 10000);
+
+    {
+        // Another application; this test's process stands in for it.
+        SharedFrameRing viewer(SharedFrameRing::Role::Reader);
+        QVERIFY(viewer.isValid());
+        QVERIFY(viewer.registerClient());
+        QTRY_VERIFY_WITH_TIMEOUT(feed.otherReadersConnected(), 10000);
+        QCOMPARE(others.count(), 1);
+        QCOMPARE(others.at(0).at(0).toBool(), true);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!feed.otherReadersConnected(), 10000);
+    // The check that saw the viewer go still counted the preview as a client.
+    QVERIFY(feed.clientsConnected());
+    QVERIFY(feed.isGrabberRunning());
+    QVERIFY(devices.camera.isPreviewing());
+    QCOMPARE(others.count(), 2);
+
+    window.hide();
+    QTRY_VERIFY_WITH_TIMEOUT(!feed.clientsConnected(), 10000);
+    QVERIFY(!feed.otherReadersConnected());
+    QCOMPARE(others.count(), 2);
 }
 
 // The camera is unplugged while the preview and the virtual camera run: the grabber stops and
