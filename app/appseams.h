@@ -19,4 +19,11 @@ struct AppSeams
     QUrl updateManifestUrl;
     /// A PEM file of certificate authorities trusted for update downloads besides the system's.
     QString updateCaCertificates;
+    /// The program that elevates an update's install (pkexec when empty), and the privileged
+    /// runner it runs (the installed one when empty).
+    QString updateElevator;
+    QString updateRunner;
+    /// The installation the application restarts into after an update was installed; empty for
+    /// the real one.
+    QString installationFolder;
 };

@@ -22,6 +22,14 @@ void App::setupUpdateManager()
         configuration.addCaCertificates(seams.updateCaCertificates);
         updateManager->setSslConfiguration(configuration);
     }
+    if (!seams.updateElevator.isEmpty() || !seams.updateRunner.isEmpty()) {
+        auto installer = std::make_shared<OSHelper>();
+        if (!seams.updateElevator.isEmpty())
+            installer->setElevator(seams.updateElevator);
+        if (!seams.updateRunner.isEmpty())
+            installer->setRunnerPath(seams.updateRunner);
+        updateManager->setInstaller(installer);
+    }
     const auto failure = [this](const QString &what, UpdateManager::UpdateError error) {
         showMessage(QStringLiteral("%1 (%2).<br>%3")
                         .arg(what, UpdateManager::errorToString(error), tr("Please try again later.")),
@@ -58,11 +66,13 @@ void App::setupUpdateManager()
         // The installed files are the new version now: start it and make way for it. The new
         // copy waits before it takes the instance lock, which this one gives back as it quits.
         showMessage(tr("The update was installed. Talvento Control restarts now."), "", "Ok", "");
-        if (!OSHelper::openAppBundle(OSHelper::getInstallationBundlePath(), {QStringLiteral("-s"), QStringLiteral("3000")})) {
-            qWarning() << "App::onUpdateInstalled -> cannot start the installed version at"
-                       << OSHelper::getInstallationBundlePath();
+        const QString installation =
+            seams.installationFolder.isEmpty() ? OSHelper::getInstallationBundlePath() : seams.installationFolder;
+        if (!OSHelper::openAppBundle(installation, {QStringLiteral("-s"), QStringLiteral("3000")})) {
+            qWarning() << "App::onUpdateInstalled -> cannot start the installed version at" << installation;
             return;
         }
+        qDebug() << "App::onUpdateInstalled -> started the installed version at" << installation;
         shutdown();
     });
     connect(updateManager, &UpdateManager::onNoUpdatesAvailable, this, [this] {

@@ -4,6 +4,7 @@
 // run never reaches the real update host.
 //
 //   --answer-messages yes|no   --vcam-segment /name   --update-manifest URL   --update-ca FILE
+//   --update-elevator PROGRAM   --update-runner PATH   --installation-folder DIR
 
 #include "app/app.h"
 #include "app/appseams.h"
@@ -31,6 +32,12 @@ AppSeams takeSeams(int &argc, char **argv)
             seams.updateManifestUrl = QUrl(QString::fromLocal8Bit(value));
         } else if (value && is("--update-ca")) {
             seams.updateCaCertificates = QString::fromLocal8Bit(value);
+        } else if (value && is("--update-elevator")) {
+            seams.updateElevator = QString::fromLocal8Bit(value);
+        } else if (value && is("--update-runner")) {
+            seams.updateRunner = QString::fromLocal8Bit(value);
+        } else if (value && is("--installation-folder")) {
+            seams.installationFolder = QString::fromLocal8Bit(value);
         } else {
             argv[kept++] = argv[i];
             continue;

@@ -1,5 +1,7 @@
 #include "app/core/basesettings.h"
+#include "tests/support/updateserver.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -30,6 +32,7 @@ private slots:
     void eachUserHoldsOwnLock_data();
     void eachUserHoldsOwnLock();
     void updateCheckStaysOnLoopback();
+    void updateRestartsIntoTheInstalledVersion();
     void uninstallEmptiesTheStore();
     void bundleRemoval_data();
     void bundleRemoval();
@@ -288,6 +291,71 @@ void tst_AppProcess::updateCheckStaysOnLoopback()
     untold->waitForFinished(10000);
     const QString log = output(*untold);
     QVERIFY2(!log.contains("downloads.talvento.com"), qPrintable(log));
+}
+
+namespace {
+
+// An executable shell script: `body` after the interpreter line.
+bool writeScript(const QString &path, const QByteArray &body)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile script(path);
+    if (!script.open(QIODevice::WriteOnly) || script.write("#!/bin/sh\n" + body) < 0)
+        return false;
+    script.close();
+    return script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+}
+
+QStringList lines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+// The loopback update host offers the next version; the application downloads it, has it
+// installed, tells the user and restarts into the installed program: the stand-in of the new
+// version in a test installation, which records how it was started.
+void tst_AppProcess::updateRestartsIntoTheInstalledVersion()
+{
+    LoopbackUpdateServer server;
+    QVERIFY(server.start(m_home.filePath("update-server"), qEnvironmentVariable("TALVENTO_UPDATE_SERVER")));
+    const QStringList running = QStringLiteral(TALVENTO_PROJECT_VERSION).split('.');
+    QCOMPARE(running.size(), 3);
+    const QString next = QStringLiteral("%1.%2.%3").arg(running[0], running[1]).arg(running[2].toInt() + 1);
+    const QByteArray package = updatetest::debianPackage(4000);
+    QJsonObject offered = updatetest::entry("linux", next, server.serve("next.deb", package));
+    offered.insert("sha256", QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex()));
+    const QString manifest = server.serve("update_manifest.json", updatetest::manifest({ offered }));
+
+    // pkexec's stand-in records the install command instead of running it (no runner is installed).
+    const QString installCommand = m_home.filePath("install-command");
+    const QString elevator = m_home.filePath("pkexec");
+    QVERIFY(writeScript(elevator, "printf '%s\\n' \"$@\" > '" + installCommand.toUtf8() + "'\n"));
+    const QString installation = m_home.filePath("installation");
+    const QString installed = installation + "/bin/talvento-control";
+    const QString started = m_home.filePath("started");
+    QVERIFY(writeScript(installed, "printf '%s\\n' \"$0\" \"$@\" > '" + started.toUtf8() + "'\n"));
+
+    std::shared_ptr<QProcess> app = launch({ "--simulate", "--answer-messages", "yes", "--update-manifest", manifest,
+                                             "--update-ca", server.caFile(), "--update-elevator", elevator,
+                                             "--update-runner", m_home.filePath("no-runner"),
+                                             "--installation-folder", installation });
+    m_running.append(app);
+    // It makes way for the new version by itself.
+    QVERIFY(finish(*app, 120000));
+    const QString log = output(*app);
+    QVERIFY2(app->exitCode() == 0, qPrintable(log));
+    QVERIFY2(log.contains("The update was installed. Talvento Control restarts now."), qPrintable(log));
+
+    const QStringList install = lines(installCommand);
+    QVERIFY2(install.contains("install") && !install.isEmpty() && install.last().endsWith(".deb"),
+             qPrintable(install.join(' ')));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(started), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(lines(started), (QStringList { installed, "-s", "3000" }), 5000);
 }
 
 void tst_AppProcess::uninstallEmptiesTheStore()

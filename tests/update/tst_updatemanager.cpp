@@ -1,4 +1,5 @@
 #include "app/system/oshelper.h"
+#include "tests/support/updateserver.h"
 #include "update/updatemanager.h"
 
 #include <QCryptographicHash>
@@ -11,45 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-QByteArray arMember(const QByteArray &name, const QByteArray &content)
-{
-    QByteArray header = name.leftJustified(16, ' ');
-    header += QByteArray("0").leftJustified(12, ' ');  // mtime
-    header += QByteArray("0").leftJustified(6, ' ');   // owner
-    header += QByteArray("0").leftJustified(6, ' ');   // group
-    header += QByteArray("100644").leftJustified(8, ' ');
-    header += QByteArray::number(content.size()).leftJustified(10, ' ');
-    header += "`\n";
-    QByteArray member = header + content;
-    if (content.size() & 1)
-        member += '\n';
-    return member;
-}
-
-// A package laid out as dpkg-deb lays it out; the archives' contents do not matter here.
-QByteArray debianPackage(qsizetype dataBytes)
-{
-    QByteArray data(dataBytes, '\0');
-    for (qsizetype i = 0; i < data.size(); ++i)
-        data[i] = char((i * 7 + (i >> 8)) & 0xff);
-    return "!<arch>\n" + arMember("debian-binary", "2.0\n") + arMember("control.tar.xz", "control")
-        + arMember("data.tar.xz", data);
-}
-
-QJsonObject manifest(const QJsonArray &updates)
-{
-    return QJsonObject{{QStringLiteral("updates"), updates}};
-}
-
-QJsonObject entry(const QString &os, const QString &version, const QString &url, bool mandatory = false)
-{
-    return QJsonObject{{QStringLiteral("os"), os}, {QStringLiteral("version"), version},
-                       {QStringLiteral("url"), url}, {QStringLiteral("mandatory"), mandatory}};
-}
-
-} // namespace
+using namespace updatetest;
 
 class tst_UpdateManager : public QObject
 {
@@ -57,7 +20,6 @@ class tst_UpdateManager : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
 
     void versionNumbers_data();
     void versionNumbers();
@@ -79,9 +41,9 @@ private slots:
     void packageSwappedAfterCheckIsRefused();
 
 private:
-    QString serve(const QString &name, const QByteArray &content);
-    QString serve(const QString &name, const QJsonObject &object);
-    QString url(const QString &path) const;
+    QString serve(const QString &name, const QByteArray &content) { return m_server.serve(name, content); }
+    QString serve(const QString &name, const QJsonObject &object) { return m_server.serve(name, object); }
+    QString url(const QString &path) const { return m_server.url(path); }
     void trustTestAuthority(UpdateManager &manager);
     /// Gives `manager` an installer elevated by a pkexec stand-in with the shell `standIn` and the
     /// runner at `runner`, downloads a package named `name` from the loopback server and returns
@@ -90,9 +52,7 @@ private:
                                const QString &runner);
 
     QTemporaryDir m_dir;
-    QString m_root;
-    QProcess m_server;
-    int m_port = 0;
+    LoopbackUpdateServer m_server;
 };
 
 void tst_UpdateManager::initTestCase()
@@ -105,66 +65,13 @@ void tst_UpdateManager::initTestCase()
     qputenv("XDG_RUNTIME_DIR", m_dir.filePath(QStringLiteral("run")).toUtf8());
     qputenv("TMPDIR", m_dir.filePath(QStringLiteral("tmp")).toUtf8());
     QDir().mkpath(m_dir.filePath(QStringLiteral("tmp")));
-    m_root = m_dir.filePath(QStringLiteral("www"));
-    QVERIFY(QDir().mkpath(m_root));
-
-    const QString d = m_dir.path() + QLatin1Char('/');
-    auto openssl = [](const QStringList &arguments) {
-        QProcess p;
-        p.start(QStringLiteral("openssl"), arguments);
-        return p.waitForFinished(30000) && p.exitCode() == 0;
-    };
-    QVERIFY(openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", d + "ca.key", "-out", d + "ca.pem",
-                     "-days", "2", "-subj", "/CN=Talvento Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
-                     "-addext", "keyUsage=critical,keyCertSign,cRLSign"}));
-    QVERIFY(openssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", d + "server.key", "-out", d + "server.csr",
-                     "-subj", "/CN=localhost"}));
-    QFile ext(d + "ext.cnf");
-    QVERIFY(ext.open(QIODevice::WriteOnly));
-    ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
-    ext.close();
-    QVERIFY(openssl({"x509", "-req", "-in", d + "server.csr", "-CA", d + "ca.pem", "-CAkey", d + "ca.key",
-                     "-CAcreateserial", "-out", d + "server.pem", "-days", "2", "-extfile", d + "ext.cnf"}));
-
-    const QString portFile = d + "port";
-    m_server.start(QStringLiteral("/usr/bin/python3"),
-                   {qEnvironmentVariable("TALVENTO_UPDATE_SERVER"), d + "server.pem", d + "server.key", m_root, portFile});
-    QVERIFY(m_server.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(portFile), 20000);
-    QFile port(portFile);
-    QVERIFY(port.open(QIODevice::ReadOnly));
-    m_port = port.readAll().toInt();
-    QVERIFY(m_port > 0);
-}
-
-void tst_UpdateManager::cleanupTestCase()
-{
-    m_server.kill();
-    m_server.waitForFinished();
-}
-
-QString tst_UpdateManager::serve(const QString &name, const QByteArray &content)
-{
-    QFile file(m_root + QLatin1Char('/') + name);
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-        qFatal("cannot write %s", qPrintable(file.fileName()));
-    return url(QLatin1Char('/') + name);
-}
-
-QString tst_UpdateManager::serve(const QString &name, const QJsonObject &object)
-{
-    return serve(name, QJsonDocument(object).toJson());
-}
-
-QString tst_UpdateManager::url(const QString &path) const
-{
-    return QStringLiteral("https://localhost:%1%2").arg(m_port).arg(path);
+    QVERIFY(m_server.start(m_dir.filePath(QStringLiteral("server")), qEnvironmentVariable("TALVENTO_UPDATE_SERVER")));
 }
 
 void tst_UpdateManager::trustTestAuthority(UpdateManager &manager)
 {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.addCaCertificates(m_dir.filePath(QStringLiteral("ca.pem")));
+    configuration.addCaCertificates(m_server.caFile());
     manager.setSslConfiguration(configuration);
 }
 
