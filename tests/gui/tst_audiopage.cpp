@@ -1,5 +1,6 @@
 #include "guitestmain.h"
 
+#include "app/control/controlservice.h"
 #include "audio/vmic.h"
 #include "gui/draggableframe.h"
 #include "gui/mainwidget.h"
@@ -8,6 +9,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QStandardPaths>
 
@@ -64,6 +66,7 @@ private slots:
     void filterRowsStoreSwitchAndStrength_data();
     void filterRowsStoreSwitchAndStrength();
     void resetSwitchesTheFiltersOff();
+    void filterRowsShowWritesOverTheBus();
 
 private:
     MainWidget::Controllers controllers()
@@ -240,6 +243,48 @@ void tst_AudioPage::resetSwitchesTheFiltersOff()
     Row volume(window.findChild<DraggableFrame *>("Setting_Volume"));
     QVERIFY(volume.toggle->isChecked());
     QTRY_COMPARE_WITH_TIMEOUT(pactl({"get-source-mute", microphone}), QString("Mute: no"), 10000);
+}
+
+// A filter switched and set over the bus shows at once in the open window, and showing it
+// writes nothing back.
+void tst_AudioPage::filterRowsShowWritesOverTheBus()
+{
+    BaseSettings *settings = app()->setMgr();
+    settings->setSubSetting(BaseSettings::DSPBass, BaseSettings::Enabled, false);
+    settings->setSubSetting(BaseSettings::DSPBass, BaseSettings::DSP_Strength, 20);
+    MainWidget window(controllers(), nullptr);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    Row bass(window.findChild<DraggableFrame *>("Setting_Bass"));
+    QVERIFY(bass.complete());
+    QVERIFY(!bass.toggle->isChecked());
+
+    ControlService::Components components;
+    components.settings = settings;
+    components.effects = [] { return nullptr; };
+    components.light = [] { return nullptr; };
+    components.window = [&window] { return &window; };
+    components.cameraInUse = [] { return false; };
+    ControlService service(components);
+    QSignalSpy stored(settings, &BaseSettings::changed);
+    QVERIFY(!service.write("Bass", true).failed());
+    QVERIFY(!service.write("BassStrength", 70).failed());
+    QCOMPARE(stored.size(), 2);
+    QVERIFY(bass.toggle->isChecked());
+    QVERIFY(bass.slider->isEnabled());
+    QCOMPARE(bass.slider->value(), 70);
+    QCOMPARE(bass.value->text(), QString("70%"));
+    QVERIFY(!service.write("Bass", false).failed());
+    QVERIFY(!bass.toggle->isChecked());
+    QVERIFY(!bass.slider->isEnabled());
+
+    // The user's own change is stored as before.
+    bass.toggle->setChecked(true);
+    bass.slider->setValue(55);
+    QCOMPARE(settings->getSubSetting(BaseSettings::DSPBass, BaseSettings::Enabled).toBool(), true);
+    QCOMPARE(settings->getSubSetting(BaseSettings::DSPBass, BaseSettings::DSP_Strength).toInt(), 55);
+    QCOMPARE(service.read("BassStrength"), QVariant(55));
+    window.hide();
 }
 
 TALVENTO_GUI_TEST_MAIN(tst_AudioPage)
