@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -45,6 +46,29 @@ void coverColumn(Frame &frame, int x, float cover)
     }
 }
 
+// Where each output pixel of a width x height frame samples the source: the zoom
+// and turn about the centre. Our rows run downwards, so a turn that is
+// counter-clockwise as seen is clockwise in raster coordinates.
+kernels::Affine sourceMap(const ImageRotateSP::Geometry &g, int width, int height)
+{
+    const double c = std::cos(g.radians) / g.zoom, s = std::sin(g.radians) / g.zoom;
+    const double cx = width * 0.5, cy = height * 0.5;
+    kernels::Affine map;
+    map.xx = c;
+    map.xy = -s;
+    map.yx = s;
+    map.yy = c;
+    map.x0 = c * (0.5 - cx) - s * (0.5 - cy) + cx - 0.5;
+    map.y0 = s * (0.5 - cx) + c * (0.5 - cy) + cy - 0.5;
+    return map;
+}
+
+// The black pillars of a quarter turn: how much of each side they cover, in pixels.
+float pillarCover(const ImageRotateSP::Geometry &g, float width)
+{
+    return std::min(g.pillarWidth, width * 0.5f);
+}
+
 } // namespace
 
 ImageRotateSP::ImageRotateSP()
@@ -79,6 +103,37 @@ ImageRotateSP::Geometry ImageRotateSP::geometry(float width, float height, int64
     return g;
 }
 
+kernels::Area ImageRotateSP::sourceArea(int width, int height, int64_t coarse, int64_t fine)
+{
+    if ((coarse == 0 && fine == 0) || width < 1 || height < 1)
+        return kernels::Area::whole(width, height);
+    const Geometry g = geometry(float(width), float(height), coarse, fine);
+    const kernels::Affine map = sourceMap(g, width, height);
+    const int solid = coarse == 1 ? int(pillarCover(g, float(width))) : 0;
+    if (solid >= width - solid)
+        return {};
+    // The map is affine: the corners of the columns that get the picture bound what
+    // it reads.
+    double u0 = HUGE_VAL, u1 = -HUGE_VAL, v0 = HUGE_VAL, v1 = -HUGE_VAL;
+    for (const int x : {solid, width - solid - 1})
+        for (const int y : {0, height - 1}) {
+            const double u = map.xx * x + map.xy * y + map.x0, v = map.yx * x + map.yy * y + map.y0;
+            u0 = std::min(u0, u);
+            u1 = std::max(u1, u);
+            v0 = std::min(v0, v);
+            v1 = std::max(v1, v);
+        }
+    // A sample reads its pixel and the next one; a pixel more on each side covers the
+    // rounding of the warp's fixed-point steps.
+    const auto span = [](double lo, double hi, int size) {
+        const int begin = std::clamp(int(std::floor(lo)) - 1, 0, size);
+        return std::pair(begin, std::clamp(int(std::floor(hi)) + 3, begin, size));
+    };
+    const auto [left, right] = span(u0, u1, width);
+    const auto [top, bottom] = span(v0, v1, height);
+    return {left, top, right, bottom};
+}
+
 VideoImage ImageRotateSP::processImage(const VideoImage &image, const float &width,
                                        const float &height, const CameraSetting &coarse,
                                        const CameraSetting &fine)
@@ -92,18 +147,7 @@ VideoImage ImageRotateSP::processImage(const VideoImage &image, const float &wid
         const Frame &in = *image.frame;
         const Geometry g = geometry(width, height, coarse.value, fine.value);
 
-        // Each output pixel samples the source where the zoom and turn about the
-        // centre take it from. Our rows run downwards, so a turn that is
-        // counter-clockwise as seen is clockwise in raster coordinates.
-        const double c = std::cos(g.radians) / g.zoom, s = std::sin(g.radians) / g.zoom;
-        const double cx = in.width() * 0.5, cy = in.height() * 0.5;
-        kernels::Affine map;
-        map.xx = c;
-        map.xy = -s;
-        map.yx = s;
-        map.yy = c;
-        map.x0 = c * (0.5 - cx) - s * (0.5 - cy) + cx - 0.5;
-        map.y0 = s * (0.5 - cx) + c * (0.5 - cy) + cy - 0.5;
+        const kernels::Affine map = sourceMap(g, in.width(), in.height());
 
         int clipBegin = 0, clipEnd = in.width();
         if (coarse.value == 1) {
@@ -114,7 +158,7 @@ VideoImage ImageRotateSP::processImage(const VideoImage &image, const float &wid
                 d->pillarFrameWidth = int(width);
                 d->pillarFrameHeight = int(height);
                 d->pillarAngle = g.degrees;
-                const float p = std::min(g.pillarWidth, width * 0.5f);
+                const float p = pillarCover(g, width);
                 d->solid = int(p);
                 d->edgeCover = p - float(d->solid);
             }

@@ -27,6 +27,11 @@ public:
     /// `radians` still covers the whole frame.
     static float coverZoom(float width, float height, double radians);
 
+    /// The part of a width x height picture that the turn of these two values reads
+    /// (the whole picture when neither turns it; an empty area when the pillars cover
+    /// every column): earlier stages need make no more.
+    static kernels::Area sourceArea(int width, int height, int64_t coarse, int64_t fine);
+
     using SubProcessor::processImage;
     /// Uses the two records' values only. Writes into the render target.
     VideoImage processImage(const VideoImage &image, const float &width, const float &height,

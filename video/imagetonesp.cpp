@@ -50,7 +50,8 @@ VideoImage ImageToneSP::processImage(const VideoImage &image, const float &, con
         d->k.skinMask({small->data(), sw, sh, small->stride()}, {d->mask.data(), sw, sh, sw});
         FrameRef out = takeRenderTarget(in.width(), in.height());
         d->k.skinTone(src, {d->mask.data(), sw, sh, sw}, matrix,
-                            {out->data(), out->width(), out->height(), out->stride()}, d->work.data());
+                      {out->data(), out->width(), out->height(), out->stride()}, d->work.data(),
+                      neededArea(in.width(), in.height()));
         out->setTimestampUs(in.timestampUs());
         return {out, nullptr};
     });

@@ -46,6 +46,14 @@ struct ConstGray
     int stride = 0;
 };
 
+/// The part of a picture a kernel writes: columns [x0, x1) of rows [y0, y1). The
+/// pixels outside are left as they were.
+struct Area
+{
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    static Area whole(int width, int height) { return {0, 0, width, height}; }
+};
+
 /// Maps an output pixel (x, y) to the source position it samples:
 /// u = xx * x + xy * y + x0, v = yx * x + yy * y + y0, in source pixels with
 /// whole numbers at pixel centres.
@@ -68,8 +76,8 @@ struct Table
 
     /// dst = src mixed towards src turned by the 3 x 3 row-major colour matrix
     /// (applied to R, G, B), by the mask upscaled bilinearly to the frame; alpha is
-    /// src's. dst may be src. `work`: skinToneWorkBytes(width).
-    void (*skinTone)(ConstBgra src, ConstGray mask, const float *matrix, Bgra dst, uint8_t *work);
+    /// src's. Only `area` of dst is written. dst may be src. `work`: skinToneWorkBytes(width).
+    void (*skinTone)(ConstBgra src, ConstGray mask, const float *matrix, Bgra dst, uint8_t *work, Area area);
 
     /// Gaussian-like blur of standard deviation `sigma` (pixels of src) by three
     /// extended box passes each way, edges repeated; the cost does not depend on
@@ -77,9 +85,9 @@ struct Table
     void (*blur)(ConstBgra src, Bgra dst, float sigma, uint8_t *work);
 
     /// dst = fg where the mask is 255, bg where it is 0, mixed between; bg and mask
-    /// cover the frame at their own sizes and are upscaled bilinearly. dst may be fg.
-    /// `work`: blendWorkBytes(width).
-    void (*blendMask)(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *work);
+    /// cover the frame at their own sizes and are upscaled bilinearly. Only `area` of
+    /// dst is written. dst may be fg. `work`: blendWorkBytes(width).
+    void (*blendMask)(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *work, Area area);
 
     /// Bilinear resampling of src through `map`. Output pixels whose sample falls
     /// outside src, or whose column lies outside [clipBegin, clipEnd), get `fill`

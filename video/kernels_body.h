@@ -216,6 +216,25 @@ TapRow makeTaps(uint8_t *memory, int srcCount, int dstCount)
     return taps;
 }
 
+// The taps of a row from output `first` on.
+TapRow tapsFrom(const TapRow &taps, int first)
+{
+    return {taps.first + first, taps.second + first, taps.weight + first};
+}
+
+// An area clipped to a width x height picture.
+struct Span
+{
+    int x0, y0, x1, y1;
+    bool empty() const { return x0 >= x1 || y0 >= y1; }
+};
+
+Span clipArea(const Area &area, int width, int height)
+{
+    const int x0 = clampInt(area.x0, 0, width), y0 = clampInt(area.y0, 0, height);
+    return {x0, y0, clampInt(area.x1, x0, width), clampInt(area.y1, y0, height)};
+}
+
 inline I32 loadInts(const int32_t *p)
 {
     I32 v;
@@ -422,27 +441,31 @@ inline U32 toneLanes(U32 p, U16 k, const ToneMatrix &t)
     return mixHalves(turnedEven, turnedOdd, even, odd, k);
 }
 
-void skinTone(ConstBgra src, ConstGray mask, const float *m, Bgra dst, uint8_t *work)
+void skinTone(ConstBgra src, ConstGray mask, const float *m, Bgra dst, uint8_t *work, Area area)
 {
     const int width = src.width;
-    const TapRow taps = makeTaps(work, mask.width, width);
+    const Span span = clipArea(area, width, src.height);
+    if (span.empty())
+        return;
+    const TapRow taps = tapsFrom(makeTaps(work, mask.width, width), span.x0);
     uint8_t *rows = alignUp(work + tapRowBytes(width));
     UpRows up;
     up.slot[0] = rows;
     up.slot[1] = rows + size_t(width) * 4 + 64;
+    // Upscaled rows keep the frame's columns: only those of the area are made.
     const auto upscale = [&](int row, uint8_t *out) {
-        upscaleMaskRow(mask.data + size_t(row) * mask.stride, mask.width, taps, width, out);
+        upscaleMaskRow(mask.data + size_t(row) * mask.stride, mask.width, taps, span.x1 - span.x0, out + 4 * span.x0);
     };
     const ToneMatrix tone = toneMatrix(m);
-    for (int y = 0; y < src.height; ++y) {
+    for (int y = span.y0; y < span.y1; ++y) {
         const Tap t = tapAt(y, mask.height, src.height);
         const uint8_t *a = up.get(t.i0, t.i1, upscale);
         const uint8_t *b = up.get(t.i1, t.i0, upscale);
         const I16 wy = I16{} + int16_t(t.w >> 1);
         const uint8_t *s = src.data + size_t(y) * src.stride;
         uint8_t *d = dst.data + size_t(y) * dst.stride;
-        for (int x = 0; x < width; x += Lanes) {
-            const int n = width - x < Lanes ? width - x : Lanes;
+        for (int x = span.x0; x < span.x1; x += Lanes) {
+            const int n = span.x1 - x < Lanes ? span.x1 - x : Lanes;
             const U32 ka = loadPixels(a + 4 * x, n), kb = loadPixels(b + 4 * x, n);
             // Most of a frame is not skin: runs without any weight are copied.
             if (!hasAny(ka | kb)) {
@@ -534,24 +557,29 @@ void blur(ConstBgra src, Bgra dst, float sigma, uint8_t *work)
 
 // --- blend ------------------------------------------------------------------
 
-void blendMask(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *work)
+void blendMask(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *work, Area area)
 {
     const int width = fg.width, rowBytes = width * 4 + 64;
-    const TapRow bgTaps = makeTaps(work, bg.width, width);
-    const TapRow maskTaps = makeTaps(work + tapRowBytes(width), mask.width, width);
+    const Span span = clipArea(area, width, fg.height);
+    if (span.empty())
+        return;
+    const int count = span.x1 - span.x0;
+    const TapRow bgTaps = tapsFrom(makeTaps(work, bg.width, width), span.x0);
+    const TapRow maskTaps = tapsFrom(makeTaps(work + tapRowBytes(width), mask.width, width), span.x0);
     uint8_t *rows = alignUp(work + 2 * tapRowBytes(width));
     UpRows bgUp, maskUp;
     bgUp.slot[0] = rows;
     bgUp.slot[1] = rows + rowBytes;
     maskUp.slot[0] = rows + 2 * rowBytes;
     maskUp.slot[1] = rows + 3 * rowBytes;
+    // Upscaled rows keep the frame's columns: only those of the area are made.
     const auto upBg = [&](int row, uint8_t *out) {
-        upscaleRow4(bg.data + size_t(row) * bg.stride, bg.width, bgTaps, width, out);
+        upscaleRow4(bg.data + size_t(row) * bg.stride, bg.width, bgTaps, count, out + 4 * span.x0);
     };
     const auto upMask = [&](int row, uint8_t *out) {
-        upscaleMaskRow(mask.data + size_t(row) * mask.stride, mask.width, maskTaps, width, out);
+        upscaleMaskRow(mask.data + size_t(row) * mask.stride, mask.width, maskTaps, count, out + 4 * span.x0);
     };
-    for (int y = 0; y < fg.height; ++y) {
+    for (int y = span.y0; y < span.y1; ++y) {
         const Tap tb = tapAt(y, bg.height, fg.height);
         const uint8_t *ba = bgUp.get(tb.i0, tb.i1, upBg);
         const uint8_t *bb = bgUp.get(tb.i1, tb.i0, upBg);
@@ -561,8 +589,8 @@ void blendMask(ConstBgra fg, ConstBgra bg, ConstGray mask, Bgra dst, uint8_t *wo
         const I16 wb = I16{} + int16_t(tb.w >> 1), wm = I16{} + int16_t(tm.w >> 1);
         const uint8_t *f = fg.data + size_t(y) * fg.stride;
         uint8_t *d = dst.data + size_t(y) * dst.stride;
-        for (int x = 0; x < width; x += Lanes) {
-            const int n = width - x < Lanes ? width - x : Lanes;
+        for (int x = span.x0; x < span.x1; x += Lanes) {
+            const int n = span.x1 - x < Lanes ? span.x1 - x : Lanes;
             const U32 fp = loadPixels(f + 4 * x, n);
             const U32 b0 = loadPixels(ba + 4 * x, n), b1 = loadPixels(bb + 4 * x, n);
             const I16 bEven = lerpLanes(evenChannels(b0), evenChannels(b1), wb);

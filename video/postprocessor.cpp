@@ -220,6 +220,10 @@ FrameRef PostProcessor::processBuffer(FrameRef input)
         // itself; the rotation needs its source apart from its destination.
         const FrameRef last = fullSize ? out : d.scratch(w, h);
         const FrameRef beforeRotation = rotationActive ? d.scratch(w, h) : last;
+        // A turn reads only part of the picture before it (a quarter turn leaves out
+        // the sides): the skin tone and the blend make only that part.
+        const kernels::Area needed = rotationActive ? ImageRotateSP::sourceArea(w, h, coarse.value, fine.value)
+                                                    : kernels::Area::whole(w, h);
 
         // The skin mask and the blur both start from the input averaged down by 4:
         // made once for both.
@@ -231,6 +235,7 @@ FrameRef PostProcessor::processBuffer(FrameRef input)
         if (toneActive) {
             d.tone->setRenderTarget(beforeRotation);
             d.tone->setQuarterPicture(quarter);
+            d.tone->setNeededArea(needed);
             const VideoImage toned = d.tone->processImage(current, width, height, skinTone);
             if (toned.frame)
                 current = toned;
@@ -251,7 +256,7 @@ FrameRef PostProcessor::processBuffer(FrameRef input)
                 const Mask &m = weight < 1.0f ? ImageBlurSP::weakenBackground(*mask.mask, weight, d.weakMask)
                                               : *mask.mask;
                 d.k.blendMask(constView(*current.frame), constView(bg), {m.pixels.data(), m.width, m.height, m.width},
-                              view(*target), d.blendWork.data());
+                              view(*target), d.blendWork.data(), needed);
                 target->setTimestampUs(input->timestampUs());
                 current = VideoImage{target, nullptr};
             }

@@ -66,6 +66,16 @@ void SubProcessor::setQuarterPicture(const FrameRef &frame)
     m_quarterPicture = frame;
 }
 
+void SubProcessor::setNeededArea(const kernels::Area &area)
+{
+    m_neededArea = area;
+}
+
+kernels::Area SubProcessor::neededArea(int width, int height) const
+{
+    return m_neededArea.value_or(kernels::Area::whole(width, height));
+}
+
 void SubProcessor::averageDown4(const Frame &frame, FrameRef &into, const kernels::Table &k)
 {
     const int w = (frame.width() + 3) / 4, h = (frame.height() + 3) / 4;

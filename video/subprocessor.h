@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/core/camerasetting.h"
+#include "video/kernels.h"
 #include "video/videoimage.h"
 
 #include <QObject>
@@ -10,12 +11,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class FramePool;
 class Worker;
-namespace kernels {
-struct Table;
-}
 
 /// Base of the video effect stages: a per-stage rate limit, the last output image
 /// under its own lock, and a worker thread for processImageAsync. A stage derives
@@ -60,6 +59,11 @@ public:
     /// pipeline made it once for several stages. Used once, like the render target.
     void setQuarterPicture(const FrameRef &frame);
 
+    /// Pipeline thread. The part of the next run's full-size picture that is read
+    /// afterwards; the stage may leave the rest of its picture as it was. Used once,
+    /// like the render target; without one the whole picture is made.
+    void setNeededArea(const kernels::Area &area);
+
     /// `frame` averaged down by 4 into `into`, which is made anew when it is missing or
     /// of another size.
     static void averageDown4(const Frame &frame, FrameRef &into, const kernels::Table &k);
@@ -98,6 +102,8 @@ protected:
     /// `frame` averaged down by 4: the quarter picture set for this run when it has
     /// that size, else made with `k` into a frame of the stage's own.
     FrameRef quarterPicture(const Frame &frame, const kernels::Table &k);
+    /// The area set for this run within a width x height picture, else all of it.
+    kernels::Area neededArea(int width, int height) const;
 
     std::shared_ptr<OpaqueBase> m_opaque;
     QSharedPointer<Worker> m_worker;
@@ -111,6 +117,7 @@ private:
         {
             stage.m_renderTarget.reset();
             stage.m_quarterPicture.reset();
+            stage.m_neededArea.reset();
         }
     };
 
@@ -121,6 +128,7 @@ private:
     int64_t m_maxRate = 1000;
     FrameRef m_renderTarget;
     FrameRef m_quarterPicture;
+    std::optional<kernels::Area> m_neededArea;
     FrameRef m_ownQuarter;
     std::unique_ptr<FramePool> m_ownFrames;
 };

@@ -84,7 +84,7 @@ void BM_SkinTone(benchmark::State &state)
         kernels::Gray g{mask.data(), Width / 4, Height / 4, Width / 4};
         k->skinMask(view(small), g);
         k->skinTone(view(in), {mask.data(), Width / 4, Height / 4, Width / 4}, matrix, target(out),
-                    work.data());
+                    work.data(), kernels::Area::whole(Width, Height));
         benchmark::DoNotOptimize(out->data());
     }
 }
@@ -115,7 +115,8 @@ void BM_BlurBlend(benchmark::State &state)
         k->blur(view(small), target(small), sigma, blurWork.data());
         // Below the least blur of the quarter-size picture the mask is weakened.
         const Mask &m = weight < 1.0f ? ImageBlurSP::weakenBackground(mask, weight, weak) : mask;
-        k->blendMask(view(in), view(small), {m.pixels.data(), 256, 144, 256}, target(out), blendWork.data());
+        k->blendMask(view(in), view(small), {m.pixels.data(), 256, 144, 256}, target(out), blendWork.data(),
+                     kernels::Area::whole(Width, Height));
         benchmark::DoNotOptimize(out->data());
     }
 }

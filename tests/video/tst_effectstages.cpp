@@ -75,6 +75,8 @@ private slots:
     void pillarsBuiltOnceAndReused();
     void fineTurnLeavesNoCornerEmpty_data();
     void fineTurnLeavesNoCornerEmpty();
+    void turnReadsOnlyItsSourceArea_data();
+    void turnReadsOnlyItsSourceArea();
     void overlayPlacement_data();
     void overlayPlacement();
     void logoRebuiltOnlyWhenStampGrows();
@@ -245,6 +247,64 @@ void tst_EffectStages::fineTurnLeavesNoCornerEmpty()
                                             .arg(empty)
                                             .arg(first.x())
                                             .arg(first.y())));
+    }
+}
+
+void tst_EffectStages::turnReadsOnlyItsSourceArea_data()
+{
+    QTest::addColumn<int>("coarse");
+    QTest::addColumn<QSize>("size");
+    for (const QSize size : {QSize(1280, 720), QSize(640, 480), QSize(77, 41)})
+        for (int coarse = 0; coarse <= 2; ++coarse)
+            QTest::addRow("coarse %d, %dx%d", coarse, size.width(), size.height()) << coarse << size;
+}
+
+void tst_EffectStages::turnReadsOnlyItsSourceArea()
+{
+    // The stages before the turn make only its source area: a picture that is grey
+    // there and green outside turns into greys alone (pillars and their darkened edge
+    // columns are grey too), so no output pixel took anything from outside.
+    QFETCH(int, coarse);
+    QFETCH(QSize, size);
+    const int w = size.width(), h = size.height();
+    const uint32_t grey = bgra(200, 200, 200), green = bgra(0, 255, 0);
+    for (const int fine : {0, 1, -7, 13, 20, -20}) {
+        const kernels::Area area = ImageRotateSP::sourceArea(w, h, coarse, fine);
+        if (coarse == 0 && fine == 0) {
+            QVERIFY(area.x0 == 0 && area.y0 == 0 && area.x1 == w && area.y1 == h);
+            continue;
+        }
+        QVERIFY(area.x0 >= 0 && area.x0 < area.x1 && area.x1 <= w);
+        QVERIFY(area.y0 >= 0 && area.y0 < area.y1 && area.y1 <= h);
+        FrameRef in = filled(w, h, green);
+        for (int y = area.y0; y < area.y1; ++y)
+            for (int x = area.x0; x < area.x1; ++x)
+                setPixel(*in, x, y, grey);
+        ImageRotateSP rotate;
+        const VideoImage out = rotate.processImage(VideoImage{in, nullptr}, w, h, record(coarse, 0, 2),
+                                                   record(fine, -20, 20));
+        QVERIFY(out.frame);
+        int tinted = 0;
+        QPoint first(-1, -1);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const uint32_t p = pixel(*out.frame, x, y);
+                if (qRed(p) != qGreen(p) || qGreen(p) != qBlue(p)) {
+                    if (!tinted)
+                        first = QPoint(x, y);
+                    ++tinted;
+                }
+            }
+        QVERIFY2(tinted == 0, qPrintable(QStringLiteral("fine %1: %2 pixels from outside %3,%4-%5,%6, first at %7,%8")
+                                             .arg(fine).arg(tinted).arg(area.x0).arg(area.y0).arg(area.x1)
+                                             .arg(area.y1).arg(first.x()).arg(first.y())));
+    }
+    // A quarter turn leaves out the sides of a 16:9 frame; a quarter turn that fills
+    // the frame reads less still.
+    if (size == QSize(1280, 720) && coarse != 0) {
+        const kernels::Area a = ImageRotateSP::sourceArea(w, h, coarse, 0);
+        QVERIFY2((a.x1 - a.x0) * (a.y1 - a.y0) < w * h * (coarse == 1 ? 0.6 : 0.35),
+                 qPrintable(QStringLiteral("%1,%2-%3,%4").arg(a.x0).arg(a.y0).arg(a.x1).arg(a.y1)));
     }
 }
 

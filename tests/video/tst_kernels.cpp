@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <functional>
 #include <random>
 
 Q_DECLARE_METATYPE(const kernels::Table *)
@@ -20,6 +21,11 @@ kernels::ConstBgra view(const FrameRef &f)
 kernels::Bgra target(const FrameRef &f)
 {
     return {f->data(), f->width(), f->height(), f->stride()};
+}
+
+kernels::Area whole(int w, int h)
+{
+    return kernels::Area::whole(w, h);
 }
 
 uint32_t pixel(const FrameRef &f, int x, int y)
@@ -106,6 +112,8 @@ private slots:
     void blur();
     void blendMask_data() { addTables(); }
     void blendMask();
+    void areaLimitsTheWrites_data() { addTables(); }
+    void areaLimitsTheWrites();
     void warp_data() { addTables(); }
     void warp();
     void over_data() { addTables(); }
@@ -199,7 +207,7 @@ void tst_Kernels::skinTone()
 
     // No weight anywhere: the picture comes through unchanged.
     std::vector<uint8_t> none(64 * 10, 0);
-    table->skinTone(view(src), {none.data(), 64, 10, 64}, matrix, target(dst), work.data());
+    table->skinTone(view(src), {none.data(), 64, 10, 64}, matrix, target(dst), work.data(), whole(w, h));
     for (int y = 0; y < h; ++y)
         QVERIFY(std::memcmp(src->row(y), dst->row(y), size_t(w) * 4) == 0);
 
@@ -207,7 +215,7 @@ void tst_Kernels::skinTone()
     std::vector<uint8_t> full(64 * 10, 255);
     FrameRef inPlace = Frame::create(w, h);
     kernels::copy(view(src), target(inPlace));
-    table->skinTone(view(inPlace), {full.data(), 64, 10, 64}, matrix, target(inPlace), work.data());
+    table->skinTone(view(inPlace), {full.data(), 64, 10, 64}, matrix, target(inPlace), work.data(), whole(w, h));
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             const uint32_t p = pixel(src, x, y);
@@ -278,7 +286,7 @@ void tst_Kernels::blendMask()
     FrameRef dst = Frame::create(w, h);
     for (const int m : {255, 0, 128}) {
         std::vector<uint8_t> mask(17 * 5, uint8_t(m));
-        table->blendMask(view(fg), view(bg), {mask.data(), 17, 5, 17}, target(dst), work.data());
+        table->blendMask(view(fg), view(bg), {mask.data(), 17, 5, 17}, target(dst), work.data(), whole(w, h));
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 const uint32_t f = pixel(fg, x, y), b = bgra(10, 20, 30, 255);
@@ -296,7 +304,7 @@ void tst_Kernels::blendMask()
     std::vector<uint8_t> ramp(26 * 6);
     for (size_t i = 0; i < ramp.size(); ++i)
         ramp[i] = uint8_t(i * 37 % 256);
-    table->blendMask(view(fg), view(bgNoise), {ramp.data(), 26, 6, 26}, target(dst), work.data());
+    table->blendMask(view(fg), view(bgNoise), {ramp.data(), 26, 6, 26}, target(dst), work.data(), whole(w, h));
     const auto sample = [](double p, int n, double &t) {
         p = std::clamp(p, 0.0, n - 1.0);
         const int i = std::min(int(p), n - 2);
@@ -325,9 +333,58 @@ void tst_Kernels::blendMask()
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 8; ++x)
             half[size_t(y) * 16 + x] = 255;
-    table->blendMask(view(fg), view(bg), {half.data(), 16, 4, 16}, target(dst), work.data());
+    table->blendMask(view(fg), view(bg), {half.data(), 16, 4, 16}, target(dst), work.data(), whole(w, h));
     QCOMPARE(pixel(dst, 3, 10), pixel(fg, 3, 10));
     QCOMPARE(pixel(dst, w - 3, 10), bgra(10, 20, 30, 255));
+}
+
+void tst_Kernels::areaLimitsTheWrites()
+{
+    // Within an area the skin tone and the blend write what they write for the whole
+    // picture, to the byte (vector tails and the mask's and background's upscales
+    // included); outside it they leave the target alone, in place or not.
+    FETCH_TABLE();
+    const int w = 203, h = 41;
+    FrameRef src = noise(w, h, 11), bg = noise(51, 11, 12);
+    std::vector<uint8_t> mask(26 * 6);
+    for (size_t i = 0; i < mask.size(); ++i)
+        mask[i] = uint8_t(i * 53 % 256);
+    const kernels::ConstGray small{mask.data(), 26, 6, 26};
+    float matrix[9];
+    kernels::hueRotation(-0.4f, matrix);
+    std::vector<uint8_t> work(std::max(kernels::skinToneWorkBytes(w), kernels::blendWorkBytes(w)));
+    const uint32_t untouched = bgra(1, 2, 3, 4);
+
+    const auto tone = [&](const FrameRef &out, kernels::Area area) {
+        table->skinTone(view(src), small, matrix, target(out), work.data(), area);
+    };
+    const auto blend = [&](const FrameRef &out, kernels::Area area) {
+        table->blendMask(view(src), view(bg), small, target(out), work.data(), area);
+    };
+    const std::function<void(const FrameRef &, kernels::Area)> runs[] = {tone, blend};
+    const kernels::Area areas[] = {{37, 5, 170, 33}, {0, 0, 9, h}, {w - 3, 17, w + 40, 18}, {-5, -5, 2, 2}};
+    for (int which = 0; which < 2; ++which) {
+        FrameRef all = filled(w, h, untouched);
+        runs[which](all, whole(w, h));
+        for (const kernels::Area &a : areas) {
+            FrameRef part = filled(w, h, untouched);
+            runs[which](part, a);
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const bool inside = x >= a.x0 && x < a.x1 && y >= a.y0 && y < a.y1;
+                    QVERIFY2(pixel(part, x, y) == (inside ? pixel(all, x, y) : untouched),
+                             qPrintable(QStringLiteral("%1, area %2,%3-%4,%5 at %6,%7")
+                                            .arg(which ? "blend" : "tone")
+                                            .arg(a.x0).arg(a.y0).arg(a.x1).arg(a.y1).arg(x).arg(y)));
+                }
+        }
+    }
+    // In place: the picture outside the area stays the source.
+    FrameRef inPlace = Frame::create(w, h);
+    kernels::copy(view(src), target(inPlace));
+    table->skinTone(view(inPlace), small, matrix, target(inPlace), work.data(), {10, 10, 20, 20});
+    QCOMPARE(pixel(inPlace, 5, 5), pixel(src, 5, 5));
+    QCOMPARE(pixel(inPlace, 25, 15), pixel(src, 25, 15));
 }
 
 void tst_Kernels::warp()
