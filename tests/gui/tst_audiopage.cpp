@@ -1,4 +1,5 @@
 #include "guitestmain.h"
+#include "pagesfit.h"
 
 #include "app/control/controlservice.h"
 #include "audio/vmic.h"
@@ -62,6 +63,7 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void pageExistsWithTheVirtualDevice();
+    void pagesFitTheirDesignedSize();
     void volumeRowDrivesTheMicrophone();
     void filterRowsStoreSwitchAndStrength_data();
     void filterRowsStoreSwitchAndStrength();
@@ -128,6 +130,13 @@ void tst_AudioPage::pageExistsWithTheVirtualDevice()
     for (const char *name : {"Setting_Volume", "Setting_Denoise", "Setting_Bass", "Setting_Treble",
                              "Setting_Compression"})
         QVERIFY2(Row(window.findChild<DraggableFrame *>(name)).complete(), name);
+}
+
+void tst_AudioPage::pagesFitTheirDesignedSize()
+{
+    // The Audio page among the others, as the window shows it with the virtual device.
+    MainWidget window(controllers(), nullptr);
+    verifyPagesFitTheirDesignedSize(window);
 }
 
 void tst_AudioPage::volumeRowDrivesTheMicrophone()
