@@ -475,11 +475,13 @@ bool App::eventFilter(QObject *watched, QEvent *event)
 
 bool App::notify(QObject *receiver, QEvent *event)
 {
-    // The main window is the tray icon's popup: shown when the application is activated, hidden
-    // when it is deactivated, but only while a tray can bring it back.
+    // The main window is a popup: shown when the application is activated, hidden when it is
+    // deactivated. A hidden window's preview no longer keeps the camera on. Without a tray it
+    // hides all the same: launching the application again (or the bus's ShowWindow) brings it
+    // back.
     if (mainWindow && event->type() == QEvent::ApplicationActivate && mainWindow->isHidden())
         mainWindow->show();
-    else if (mainWindow && event->type() == QEvent::ApplicationDeactivate && isTrayAvailable())
+    else if (mainWindow && event->type() == QEvent::ApplicationDeactivate)
         mainWindow->hide();
     return QApplication::notify(receiver, event);
 }

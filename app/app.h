@@ -70,9 +70,7 @@ public:
     bool isSystemDarkMode();
     /// True when started with --simulate: simulated devices stand in where hardware is absent.
     bool isSimulated() const;
-    /// True when the tray icon sits in a system tray. Without one the tray icon cannot bring the
-    /// main window back, so the main window stays shown as a normal window instead of acting as
-    /// the icon's popup.
+    /// True when the tray icon sits in a system tray (logged at start-up).
     bool isTrayAvailable() const;
 
     BaseSettings *setMgr();

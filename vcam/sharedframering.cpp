@@ -213,8 +213,7 @@ SharedFrameRing::~SharedFrameRing()
 {
     if (!d->header)
         return;
-    if (d->clientSlot >= 0)
-        d->header->clients[d->clientSlot].pid.store(0, std::memory_order_release);
+    unregisterClient();
     ::munmap(d->header, SegmentBytes);
     if (d->role == Role::Writer) {
         // The last writer of this process takes the segment's name with it.
@@ -308,6 +307,14 @@ bool SharedFrameRing::registerClient()
     }
     d->error = QStringLiteral("too many clients of the virtual camera");
     return false;
+}
+
+void SharedFrameRing::unregisterClient()
+{
+    if (!d->header || d->clientSlot < 0)
+        return;
+    d->header->clients[d->clientSlot].pid.store(0, std::memory_order_release);
+    d->clientSlot = -1;
 }
 
 bool SharedFrameRing::readNext(Frame &frame, int timeoutMs)

@@ -45,8 +45,9 @@ public:
     static bool unlink(const QString &name = defaultName());
 
     // Reader.
-    /// Counts this process as a client until the ring is destroyed.
+    /// Counts this process as a client until unregisterClient() or the ring is destroyed.
     bool registerClient();
+    void unregisterClient();
     /// Waits up to `timeoutMs` for a frame newer than the last one read and
     /// copies it into `frame` (Width x Height). False on a time-out.
     bool readNext(Frame &frame, int timeoutMs);

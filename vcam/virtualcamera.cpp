@@ -172,18 +172,12 @@ public:
     ~SharedMemoryCaptureSource() override
     {
         m_ring.reset(); // its client entry goes with it
-        if (m_counted)
-            ownReaders().fetch_sub(1, std::memory_order_acq_rel);
+        setCounted(false);
     }
 
     bool open(QSize size, QString *error) override
     {
-        // Counted from before it registers until its entry is gone, so that a count of the
-        // clients never takes it for a reader elsewhere.
-        if (!m_counted) {
-            ownReaders().fetch_add(1, std::memory_order_acq_rel);
-            m_counted = true;
-        }
+        setCounted(true);
         m_ring = std::make_unique<SharedFrameRing>(SharedFrameRing::Role::Reader);
         if (!m_ring->isValid() || !m_ring->registerClient()) {
             if (error)
@@ -200,8 +194,17 @@ public:
         }
         return true;
     }
-    bool startStreaming() override { return true; }
-    void stopStreaming() override { }
+    // A paused preview reads nothing, so it is no client: the camera behind the feed may close.
+    bool startStreaming() override
+    {
+        setCounted(true);
+        return m_ring->registerClient();
+    }
+    void stopStreaming() override
+    {
+        m_ring->unregisterClient();
+        setCounted(false);
+    }
 
     Read readFrame(Frame &frame, int timeoutMs) override
     {
@@ -221,6 +224,16 @@ public:
     void wake() override { m_woken = true; }
 
 private:
+    /// In ownReaders() from before it registers until its entry is gone, so that a count of the
+    /// clients never takes it for a reader elsewhere.
+    void setCounted(bool counted)
+    {
+        if (counted == m_counted)
+            return;
+        ownReaders().fetch_add(counted ? 1 : -1, std::memory_order_acq_rel);
+        m_counted = counted;
+    }
+
     std::unique_ptr<SharedFrameRing> m_ring;
     FrameRef m_full;
     FrameConverter m_converter;

@@ -800,12 +800,15 @@ void tst_MainWidget::cameraRowsFollowTheCamera()
 }
 
 // Showing the window opens the virtual camera for the preview, hiding it
-// stops the camera, and low power mode pauses the preview while it is on.
+// stops the camera, and low power mode pauses the preview while it is on. The physical camera
+// behind the virtual one runs only while the preview reads it: a paused preview is no reader.
 void tst_MainWidget::previewFollowsVisibilityAndLowPower()
 {
     Devices devices;
     BaseSettings *settings = app()->setMgr();
     settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, false);
+    VCam feed(settings, nullptr);
+    QVERIFY(feed.start());
     MainWidget window(devices.controllers(), nullptr);
     auto *chooser = window.findChild<QComboBox *>();
     QVERIFY(chooser->count() >= 2);
@@ -814,15 +817,27 @@ void tst_MainWidget::previewFollowsVisibilityAndLowPower()
     window.show();
     QTRY_VERIFY_WITH_TIMEOUT(devices.camera.isRunning(), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(devices.camera.isPreviewing(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(feed.clientsConnected() && feed.isGrabberRunning(), 10000);
 
     settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, true);
     QTRY_VERIFY_WITH_TIMEOUT(!devices.camera.isPreviewing(), 10000);
     QVERIFY(devices.camera.isRunning());
+    QTRY_VERIFY_WITH_TIMEOUT(!feed.clientsConnected() && !feed.isGrabberRunning(), 10000);
+    {
+        // Another application reads meanwhile (this test's process stands in for it): it is the
+        // one reader, and it counts as one.
+        SharedFrameRing viewer(SharedFrameRing::Role::Reader);
+        QVERIFY(viewer.registerClient());
+        QTRY_VERIFY_WITH_TIMEOUT(feed.otherReadersConnected() && feed.isGrabberRunning(), 10000);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(!feed.clientsConnected() && !feed.isGrabberRunning(), 10000);
     settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, false);
     QTRY_VERIFY_WITH_TIMEOUT(devices.camera.isPreviewing(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(feed.clientsConnected() && feed.isGrabberRunning(), 10000);
 
     window.hide();
     QTRY_VERIFY_WITH_TIMEOUT(!devices.camera.isRunning(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!feed.clientsConnected() && !feed.isGrabberRunning(), 10000);
     // Nothing animates behind the hidden window: the waiting animation it showed while the
     // camera went away has stopped.
     const QList<QMovie *> movies = window.findChildren<QMovie *>();

@@ -206,6 +206,17 @@ void tst_VirtualCamera::clientsCountedAndForgottenWhenKilled()
     second->closeWriteChannel(); // ends normally and unregisters
     second->waitForFinished();
     QCOMPARE(writer.clientCount(), 0);
+
+    // A reader that pauses stops being counted while it keeps its mapping, and counts again when
+    // it resumes.
+    SharedFrameRing reader(SharedFrameRing::Role::Reader, name);
+    QVERIFY(reader.registerClient());
+    QCOMPARE(writer.clientCount(), 1);
+    reader.unregisterClient();
+    reader.unregisterClient(); // twice is harmless
+    QCOMPARE(writer.clientCount(), 0);
+    QVERIFY(reader.registerClient());
+    QCOMPARE(writer.clientCount(), 1);
     SharedFrameRing::unlink(name);
 }
 
