@@ -35,8 +35,10 @@ start_audio() {
         echo "set-default-sink test_speakers"
         echo "set-default-source talvento_cam_mic"
     } >"$SVC_DIR/session.pa"
+    # Without shared memory: PulseAudio 16 can abort on a client's shared block going away
+    # (memblock_replace_import assertion), seen with the application's streams.
     pulseaudio --daemonize=yes --use-pid-file=yes --exit-idle-time=-1 --disallow-exit=yes \
-        --realtime=no --high-priority=no -n -F "$SVC_DIR/session.pa" \
+        --realtime=no --high-priority=no --disable-shm=yes -n -F "$SVC_DIR/session.pa" \
         --log-target=file:"$SVC_DIR/pulse.log" || { cat "$SVC_DIR/pulse.log"; return 1; }
     for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
     pactl info >/dev/null || { cat "$SVC_DIR/pulse.log"; return 1; }
