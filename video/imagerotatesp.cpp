@@ -46,11 +46,19 @@ void coverColumn(Frame &frame, int x, float cover)
     }
 }
 
-// Where each output pixel of a width x height frame samples the source: the zoom
-// and turn about the centre. Our rows run downwards, so a turn that is
-// counter-clockwise as seen is clockwise in raster coordinates.
-kernels::Affine sourceMap(const ImageRotateSP::Geometry &g, int width, int height)
+// The black pillars of a quarter turn: how much of each side they cover, in pixels.
+float pillarCover(const ImageRotateSP::Geometry &g, float width)
 {
+    return std::min(g.pillarWidth, width * 0.5f);
+}
+
+} // namespace
+
+kernels::Affine ImageRotateSP::sourceMap(const Geometry &g, int width, int height)
+{
+    // Our rows run downwards, so a turn that is counter-clockwise as seen is
+    // clockwise in raster coordinates.
+
     const double c = std::cos(g.radians) / g.zoom, s = std::sin(g.radians) / g.zoom;
     const double cx = width * 0.5, cy = height * 0.5;
     kernels::Affine map;
@@ -62,14 +70,6 @@ kernels::Affine sourceMap(const ImageRotateSP::Geometry &g, int width, int heigh
     map.y0 = s * (0.5 - cx) + c * (0.5 - cy) + cy - 0.5;
     return map;
 }
-
-// The black pillars of a quarter turn: how much of each side they cover, in pixels.
-float pillarCover(const ImageRotateSP::Geometry &g, float width)
-{
-    return std::min(g.pillarWidth, width * 0.5f);
-}
-
-} // namespace
 
 ImageRotateSP::ImageRotateSP()
 {

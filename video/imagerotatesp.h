@@ -27,6 +27,10 @@ public:
     /// `radians` still covers the whole frame.
     static float coverZoom(float width, float height, double radians);
 
+    /// Where each output pixel of a width x height frame samples the source: the zoom
+    /// and turn of `g` about the centre.
+    static kernels::Affine sourceMap(const Geometry &g, int width, int height);
+
     /// The part of a width x height picture that the turn of these two values reads
     /// (the whole picture when neither turns it; an empty area when the pillars cover
     /// every column): earlier stages need make no more.
