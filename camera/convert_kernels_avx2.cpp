@@ -1,5 +1,5 @@
 // The capture kernels built with -mavx2 -mfma; picked at run time by convert_kernels.cpp. The YUV
-// rows are written with intrinsics (16 pixels a step in 16-bit lanes); the rest is the shared
+// rows and the scale's horizontal step are written with intrinsics; the rest is the shared
 // code compiled for AVX2.
 #include "camera/convert_kernels_impl.h"
 
@@ -102,13 +102,59 @@ template <class Range> struct Avx2Rows
     }
 };
 
+// The horizontal step of the bilinear scale, eight pixels a step: the arithmetic of sampleRow
+// per 16-bit lane (B and R in one register, G and A in the other), so the bytes are the same.
+// Where the eight outputs read no more than eight neighbouring source pixels (any enlargement),
+// those are loaded once and picked out by lane; elsewhere each sample is gathered.
+void sampleRowAvx2(const uint8_t *__restrict row, int srcWidth, uint8_t *__restrict d,
+    const int32_t *__restrict x0, const int32_t *__restrict x1, const uint16_t *__restrict wx,
+    int dstWidth)
+{
+    const __m256i lowBytes = _mm256_set1_epi32(0x00ff00ff);
+    const __m256i full = _mm256_set1_epi16(256);
+    const __m256i round = _mm256_set1_epi16(128);
+    const int *pixels = reinterpret_cast<const int *>(row);
+    int x = 0;
+    for (; x + 8 <= dstWidth; x += 8) {
+        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x0 + x));
+        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x1 + x));
+        // Source indices only grow along a row: x0[x] is the least of the eight, x1[x + 7]
+        // the greatest.
+        const int base = x0[x];
+        __m256i a, b;
+        if (x1[x + 7] - base < 8 && base + 8 <= srcWidth) {
+            const __m256i near = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(pixels + base));
+            const __m256i offset = _mm256_set1_epi32(base);
+            a = _mm256_permutevar8x32_epi32(near, _mm256_sub_epi32(first, offset));
+            b = _mm256_permutevar8x32_epi32(near, _mm256_sub_epi32(second, offset));
+        } else {
+            a = _mm256_i32gather_epi32(pixels, first, 4);
+            b = _mm256_i32gather_epi32(pixels, second, 4);
+        }
+        const __m256i w32 = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(wx + x)));
+        const __m256i w = _mm256_or_si256(w32, _mm256_slli_epi32(w32, 16));
+        const __m256i iw = _mm256_sub_epi16(full, w);
+        const auto mix = [&](__m256i p, __m256i q) {
+            const __m256i sum = _mm256_add_epi16(
+                _mm256_add_epi16(_mm256_mullo_epi16(p, iw), _mm256_mullo_epi16(q, w)), round);
+            return _mm256_srli_epi16(sum, 8);
+        };
+        const __m256i even = mix(_mm256_and_si256(a, lowBytes), _mm256_and_si256(b, lowBytes));
+        const __m256i odd = mix(_mm256_and_si256(_mm256_srli_epi32(a, 8), lowBytes),
+            _mm256_and_si256(_mm256_srli_epi32(b, 8), lowBytes));
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i *>(d + 4 * x), _mm256_or_si256(even, _mm256_slli_epi16(odd, 8)));
+    }
+    sampleRow(row, srcWidth, d + 4 * x, x0 + x, x1 + x, wx + x, dstWidth - x);
+}
+
 } // namespace
 
 namespace convert::detail {
 
 const Kernels &avx2KernelTable() noexcept
 {
-    static const Kernels table = kernelTable<Avx2Rows>("avx2");
+    static const Kernels table = kernelTable<Avx2Rows, sampleRowAvx2>("avx2");
     return table;
 }
 

@@ -234,7 +234,7 @@ void blendRows(const uint8_t *__restrict r0, const uint8_t *__restrict r1, uint8
 
 // Horizontal step: two channels per 32-bit multiply; each 16-bit field holds at most
 // 255 * 256 + 128, so the fields never carry into each other.
-void sampleRow(const uint8_t *__restrict row, uint8_t *__restrict d, const int32_t *__restrict x0,
+void sampleRow(const uint8_t *__restrict row, int, uint8_t *__restrict d, const int32_t *__restrict x0,
     const int32_t *__restrict x1, const uint16_t *__restrict wx, int dstWidth)
 {
     for (int x = 0; x < dstWidth; ++x) {
@@ -252,6 +252,11 @@ void sampleRow(const uint8_t *__restrict row, uint8_t *__restrict d, const int32
     }
 }
 
+// A source row of `srcWidth` pixels sampled into dstWidth pixels.
+using SampleRowFn = void (*)(const uint8_t *__restrict row, int srcWidth, uint8_t *__restrict d,
+    const int32_t *__restrict x0, const int32_t *__restrict x1, const uint16_t *__restrict wx, int dstWidth);
+
+template <SampleRowFn Sample>
 void scaleBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int dstWidth,
     int dstHeight, const convert::ScaleTables &tables) noexcept
 {
@@ -265,16 +270,17 @@ void scaleBgra(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, i
         const uint8_t *r0 = src + static_cast<std::ptrdiff_t>(tables.y0[y]) * srcStride;
         const uint8_t *r1 = src + static_cast<std::ptrdiff_t>(tables.y1[y]) * srcStride;
         blendRows(r0, r1, row, rowBytes, tables.wy[y]);
-        sampleRow(row, dst + static_cast<std::ptrdiff_t>(y) * dstStride, x0, x1, wx, dstWidth);
+        Sample(row, tables.srcWidth, dst + static_cast<std::ptrdiff_t>(y) * dstStride, x0, x1, wx, dstWidth);
     }
 }
 
 // The table of one build; its YUV rows (ScalarRows or the build's own hand-vectorised ones) are
-// a template over the range.
-template <template <class> class Rows = ScalarRows> convert::Kernels kernelTable(const char *name)
+// a template over the range, and its scaling takes the build's own horizontal step.
+template <template <class> class Rows = ScalarRows, SampleRowFn Sample = sampleRow>
+convert::Kernels kernelTable(const char *name)
 {
     return { name, yuvKernels<Rows<LimitedRange>>(), yuvKernels<Rows<FullRange>>(), bgrxToBgra,
-        halveBgra, scaleBgra };
+        halveBgra, scaleBgra<Sample> };
 }
 
 } // namespace

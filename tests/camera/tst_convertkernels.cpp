@@ -289,6 +289,16 @@ void tst_ConvertKernels::variantsAgree()
     std::vector<uint8_t> row(size_t(width) * 4);
     const convert::ScaleTables tables { x0.data(), x1.data(), wx.data(), y0.data(), y1.data(),
         wy.data(), width, row.data() };
+    // An enlargement too (301 source columns to 700), where runs of outputs share their samples.
+    const int narrow = 301;
+    std::vector<int32_t> up0(700), up1(700);
+    for (int i = 0; i < 700; ++i) {
+        up0[i] = i * narrow / 700;
+        up1[i] = std::min(up0[i] + 1, narrow - 1);
+    }
+    std::vector<uint8_t> narrowRow(size_t(narrow) * 4);
+    const convert::ScaleTables enlarge { up0.data(), up1.data(), wx.data(), y0.data(), y1.data(),
+        wy.data(), narrow, narrowRow.data() };
 
     auto run = [&](const convert::Kernels &k, int which) {
         FrameRef out = Frame::create(width, height);
@@ -322,12 +332,16 @@ void tst_ConvertKernels::variantsAgree()
         case 4:
             k.scaleBgra(input.data(), stride, out->data(), out->stride(), 700, 20, tables);
             break;
+        case 9:
+            k.scaleBgra(input.data(), stride, out->data(), out->stride(), 700, 20, enlarge);
+            break;
         }
         return QByteArray(reinterpret_cast<const char *>(out->data()), qsizetype(out->byteCount()));
     };
     const char *names[]
-        = { "yuyv", "nv12", "bgrx", "halve", "scale", "full yuyv", "full nv12", "uyvy", "i420" };
-    for (int which = 0; which < 9; ++which)
+        = { "yuyv", "nv12", "bgrx", "halve", "scale", "full yuyv", "full nv12", "uyvy", "i420",
+              "enlarge" };
+    for (int which = 0; which < 10; ++which)
         QVERIFY2(run(base, which) == run(*avx2, which), names[which]);
 }
 
