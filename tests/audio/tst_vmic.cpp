@@ -1,5 +1,6 @@
 #include "app/core/basesettings.h"
 #include "audio/vmic.h"
+#include "tests/support/soundserver.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -125,13 +126,8 @@ private:
 
 void tst_VMic::initTestCase()
 {
-    m_pipewire = qgetenv("TALVENTO_TEST_SOUND_SERVER") == "pipewire";
-    const QString server = m_pipewire ? QStringLiteral("pipewire-pulse") : QStringLiteral("pulseaudio");
-    if (QStandardPaths::findExecutable(server).isEmpty()) {
-        if (qEnvironmentVariableIsSet("TALVENTO_TEST_SERVICES"))
-            QFAIL(qPrintable(server + " is not installed"));
-        QSKIP(qPrintable("no " + server));
-    }
+    m_pipewire = testsUsePipeWire();
+    TALVENTO_REQUIRE_SOUND_SERVER();
     QVERIFY(m_dir.isValid());
     QStandardPaths::setTestModeEnabled(true);
     g_previousHandler = qInstallMessageHandler(recordMessage);

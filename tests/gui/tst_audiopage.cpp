@@ -5,6 +5,7 @@
 #include "audio/vmic.h"
 #include "gui/draggableframe.h"
 #include "gui/mainwidget.h"
+#include "tests/support/soundserver.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -12,7 +13,6 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSlider>
-#include <QStandardPaths>
 
 #include <csignal>
 
@@ -86,13 +86,8 @@ private:
 
 void tst_AudioPage::initTestCase()
 {
-    const bool pipewire = qgetenv("TALVENTO_TEST_SOUND_SERVER") == "pipewire";
-    const QString server = pipewire ? QStringLiteral("pipewire-pulse") : QStringLiteral("pulseaudio");
-    if (QStandardPaths::findExecutable(server).isEmpty()) {
-        if (qEnvironmentVariableIsSet("TALVENTO_TEST_SERVICES"))
-            QFAIL(qPrintable(server + " is not installed"));
-        QSKIP(qPrintable("no " + server));
-    }
+    const bool pipewire = testsUsePipeWire();
+    TALVENTO_REQUIRE_SOUND_SERVER();
     QVERIFY(m_dir.isValid());
     // The server leads a process group of its own; it writes its address once the devices are
     // there. Set before anything asks Qt for audio devices.
