@@ -6,7 +6,7 @@ namespace yuyv {
 
 BgraToYuyvFn baseline() noexcept
 {
-    return bgraToYuyv;
+    return bgraToYuyv<bgraRowToYuyv>;
 }
 
 BgraToYuyvFn avx2() noexcept

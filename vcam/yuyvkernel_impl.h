@@ -1,7 +1,8 @@
 #pragma once
 
-// Internal to yuyvkernel.cpp and yuyvkernel_avx2.cpp: the kernel body, compiled once per
-// instruction set. Internal linkage, so the -mavx2 copy is never the one baseline callers get.
+// Internal to yuyvkernel.cpp and yuyvkernel_avx2.cpp: the portable row kernel, compiled once per
+// instruction set (the AVX2 build uses it for a row's last pixels). Internal linkage, so the
+// -mavx2 copy is never the one baseline callers get.
 
 #include "vcam/yuyvkernel.h"
 
@@ -27,10 +28,12 @@ void bgraRowToYuyv(const uint8_t *__restrict src, uint8_t *__restrict dst, int w
     }
 }
 
+/// A whole frame, row by row with `Row`.
+template <void (*Row)(const uint8_t *, uint8_t *, int)>
 void bgraToYuyv(const uint8_t *src, int srcStride, uint8_t *dst, int dstStride, int width, int height) noexcept
 {
     for (int y = 0; y < height; ++y)
-        bgraRowToYuyv(src + std::ptrdiff_t(y) * srcStride, dst + std::ptrdiff_t(y) * dstStride, width);
+        Row(src + std::ptrdiff_t(y) * srcStride, dst + std::ptrdiff_t(y) * dstStride, width);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <thread>
 
@@ -421,11 +422,18 @@ void tst_VirtualCamera::yuyvBuildsAgree()
     for (int y = 0; y < frame->height(); ++y)
         for (int x = 0; x < frame->width() * 4; ++x)
             frame->row(y)[x] = uint8_t(random.bounded(256));
+    // The extremes of each channel too: black, white and each primary at full strength.
+    const uint32_t extremes[] = {0xff000000, 0xffffffff, 0xffff0000, 0xff00ff00, 0xff0000ff, 0xffffff00, 0xff00ffff};
+    for (int x = 0; x < frame->width(); ++x)
+        std::memcpy(frame->row(0) + 4 * x, &extremes[(x / 2 + x * 3) % std::size(extremes)], 4);
     const int stride = SharedFrameRing::Width * 2;
-    std::vector<uint8_t> baseline(size_t(stride) * SharedFrameRing::Height), avx2(baseline.size(), 0);
-    yuyv::baseline()(frame->data(), frame->stride(), baseline.data(), stride, frame->width(), frame->height());
-    yuyv::avx2()(frame->data(), frame->stride(), avx2.data(), stride, frame->width(), frame->height());
-    QVERIFY(baseline == avx2);
+    // The full width, and one that leaves pixels over after the wide steps.
+    for (const int width : {frame->width(), frame->width() - 10}) {
+        std::vector<uint8_t> baseline(size_t(stride) * SharedFrameRing::Height, 0), avx2(baseline.size(), 0);
+        yuyv::baseline()(frame->data(), frame->stride(), baseline.data(), stride, width, frame->height());
+        yuyv::avx2()(frame->data(), frame->stride(), avx2.data(), stride, width, frame->height());
+        QVERIFY2(baseline == avx2, qPrintable(QStringLiteral("width %1").arg(width)));
+    }
 }
 
 void tst_VirtualCamera::processesHoldingAFile()
