@@ -16,9 +16,17 @@ install(FILES ${CMAKE_BINARY_DIR}/generated/com.talvento.Control.metainfo.xml DE
 install(FILES ${CMAKE_SOURCE_DIR}/resources/assets/app_blue.svg
         DESTINATION /usr/share/icons/hicolor/scalable/apps RENAME talvento-control.svg)
 # The v4l2loopback node labelled "Talvento Control" is how call applications see the virtual
-# camera: the module is configured and loaded at boot.
-install(FILES ${CMAKE_SOURCE_DIR}/resources/modules/modprobe.conf
-        DESTINATION /etc/modprobe.d RENAME talvento-control.conf)
+# camera: the module is configured and loaded at boot, with the options the wizard's module
+# script loads it with (the script is where they are written down).
+set(module_script ${CMAKE_SOURCE_DIR}/resources/installer/virtual_camera_module)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${module_script})
+file(STRINGS ${module_script} loopback_options REGEX "^options='.*'$")
+string(REGEX REPLACE "^options='(.*)'$" "\\1" loopback_options "${loopback_options}")
+if(NOT loopback_options)
+    message(FATAL_ERROR "no options='...' line in ${module_script}")
+endif()
+file(WRITE ${CMAKE_BINARY_DIR}/generated/modprobe.conf "options v4l2loopback ${loopback_options}\n")
+install(FILES ${CMAKE_BINARY_DIR}/generated/modprobe.conf DESTINATION /etc/modprobe.d RENAME talvento-control.conf)
 install(FILES ${CMAKE_SOURCE_DIR}/resources/modules/modules-load.conf
         DESTINATION /etc/modules-load.d RENAME talvento-control.conf)
 # Files under /etc are the administrator's once installed: upgrades keep their edits.

@@ -7,15 +7,14 @@
 // cameras need no installation and do not count.
 
 #include "vcam/cameraextension.h"
+#include "vcam/loopbackoutput.h"
 #include "vcam/vcam.h"
 
 #include "app/system/oshelper.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFileInfo>
-#include <QFile>
 #include <QMutex>
 #include <QThread>
 #include <QTimer>
@@ -108,13 +107,7 @@ void setSystem(const System &system)
 
 QString ourLoopbackNode()
 {
-    const QDir classDir(sysfs() + QStringLiteral("/class/video4linux"));
-    for (const QString &entry : classDir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-        QFile name(classDir.filePath(entry + QStringLiteral("/name")));
-        if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "Talvento Control")
-            return QStringLiteral("/dev/") + entry;
-    }
-    return QString();
+    return LoopbackOutput::findNode(sysfs());
 }
 
 bool otherLoopbackLoaded()

@@ -17,9 +17,11 @@ namespace {
 
 constexpr auto RetryInterval = std::chrono::seconds(1);
 
-QString findNode()
+} // namespace
+
+QString LoopbackOutput::findNode(const QString &sysfs)
 {
-    const QDir classDir(QStringLiteral("/sys/class/video4linux"));
+    const QDir classDir(sysfs + QStringLiteral("/class/video4linux"));
     for (const QString &entry : classDir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
         QFile name(classDir.filePath(entry + QStringLiteral("/name")));
         if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "Talvento Control")
@@ -27,8 +29,6 @@ QString findNode()
     }
     return QString();
 }
-
-} // namespace
 
 std::unique_ptr<LoopbackOutput> LoopbackOutput::open(Opener opener)
 {

@@ -27,6 +27,10 @@ public:
     /// Finds the node labelled "Talvento Control" and sets its output format.
     static int openOwnNode(QString *node);
 
+    /// The node labelled "Talvento Control" ("/dev/videoN") among the video devices that the
+    /// sysfs mounted at `sysfs` lists, or "" when there is none.
+    static QString findNode(const QString &sysfs = QStringLiteral("/sys"));
+
 private:
     LoopbackOutput(Opener opener, int fd, QString node);
 

@@ -11,23 +11,9 @@ app=$1
 top=$2
 viewer=$3
 
-for tool in chromium node espeak-ng sox pactl; do
-    if ! command -v "$tool" >/dev/null; then
-        [ -n "${TALVENTO_TEST_SERVICES:-}" ] && { echo "FAIL: $tool is not installed"; exit 1; }
-        echo "SKIP: needs chromium, node, espeak-ng, sox and pactl"
-        exit 77
-    fi
-done
-
-source "$top/scripts/services.sh"
-segment=/talvento-chromium-$$
-trap 'rm -f "/dev/shm$segment"; stop_services' EXIT
-if [ "${TALVENTO_TEST_SOUND_SERVER:-}" = pipewire ]; then
-    start_pipewire || { echo "FAIL: cannot start PipeWire"; exit 1; }
-else
-    start_audio || { echo "FAIL: cannot start the sound server"; exit 1; }
-fi
-ensure_virtual_audio || { echo "FAIL: cannot create the virtual audio device"; exit 1; }
+source "$top/tests/support/apptest.sh"
+require_tools "chromium, node, espeak-ng, sox and pactl" chromium node espeak-ng sox pactl
+start_test_services chosen chromium none
 espeak-ng -w "$SVC_DIR/speech.wav" "Hello from the camera microphone. This is what the call hears." &&
     sox "$SVC_DIR/speech.wav" -r 48000 -c 1 -b 16 "$SVC_DIR/speech48.wav" norm -3 pad 0 0.3 ||
     { echo "FAIL: cannot make the speech"; exit 1; }
@@ -36,18 +22,12 @@ start_cam_feeder "$SVC_DIR/speech48.wav"
 page=file://$top/tests/support/chromium/media.html
 cdp=$top/tests/support/chromium/cdp.js
 export CHROMIUM_LOG=$SVC_DIR/chromium.log
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
 # Chromium gets a generous minute per run: on a loaded machine it starts slowly.
 chromium_eval() { TMPDIR=$SVC_DIR timeout 60 node "$cdp" "$page" "$1"; }
 
 floor=$(chromium_eval "rmsOf('Talvento Control Microphone', 1000)") || fail "Chromium could not record before the start"
 
-export XDG_CONFIG_HOME=$SVC_DIR/config TMPDIR=$SVC_DIR QT_QPA_PLATFORM=offscreen
-export QT_LOGGING_RULES=default.debug=true
-log=$SVC_DIR/app.log
-"$app" --simulate --answer-messages yes --vcam-segment "$segment" >"$log" 2>&1 &
-pid=$!
+start_app offscreen
 for _ in $(seq 600); do
     grep -qF 'Successfully opened audio output  "Talvento Control"' "$log" && [ -e "/dev/shm$segment" ] && break
     kill -0 "$pid" 2>/dev/null || break

@@ -10,49 +10,23 @@ app=$1
 top=$2
 viewer=$3
 
-if [ -z "${DISPLAY:-}" ] || ! command -v xdotool >/dev/null; then
-    [ -n "${TALVENTO_TEST_SERVICES:-}" ] && { echo "FAIL: no X display or xdotool"; exit 1; }
-    echo "SKIP: needs the X display with a tray host that scripts/test starts, and xdotool"
-    exit 77
-fi
-
-source "$top/scripts/services.sh"
-segment=/talvento-endtoend-$$
-trap 'rm -f "/dev/shm$segment"; stop_services' EXIT
-start_audio || { echo "FAIL: cannot start the sound server"; exit 1; }
-start_test_microphone
-ensure_virtual_audio || { echo "FAIL: cannot create the virtual audio device"; exit 1; }
+source "$top/tests/support/apptest.sh"
+[ -n "${DISPLAY:-}" ] || missing "no X display" "the X display with a tray host that scripts/test starts"
+require_tools "the X display with a tray host that scripts/test starts, and xdotool" xdotool
+start_test_services pulseaudio endtoend none
 
 # A session bus of its own, on which the application announces its settings.
 dbus-daemon --session --address=unix:path="$SVC_DIR/session-bus" --fork --print-pid=3 3>"$SVC_DIR/session-bus.pid" \
     || { echo "FAIL: cannot start a session bus"; exit 1; }
 SVC_PIDS+=("$(cat "$SVC_DIR/session-bus.pid")")
 export DBUS_SESSION_BUS_ADDRESS=unix:path=$SVC_DIR/session-bus
-
-mkdir -m 700 "$SVC_DIR/run"
-export XDG_CONFIG_HOME=$SVC_DIR/config TMPDIR=$SVC_DIR XDG_RUNTIME_DIR=$SVC_DIR/run QT_QPA_PLATFORM=xcb
-export QT_LOGGING_RULES=default.debug=true
-log=$SVC_DIR/app.log
-"$app" --simulate --answer-messages yes --vcam-segment "$segment" >"$log" 2>&1 &
-pid=$!
-
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
-# $1 = fixed text, $2 = seconds
-wait_for() {
-    for _ in $(seq $(($2 * 10))); do
-        grep -qF -- "$1" "$log" && return 0
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    return 1
-}
+start_app xcb
 
 for line in "App::useSimulatedDevices ->" "App::start -> virtual camera started" "App::start -> light controller started" \
     "App::start -> virtual microphone started" "App::start -> camera grabber created" "BLE Characteristic found!" \
     "Successfully opened audio input  \"Talvento Camera Pro Microphone\"" \
     "Successfully opened audio output  \"Talvento Control\"" "App::onCheckForUpdatesFinished"; do
-    wait_for "$line" 60 || fail "no \"$line\" in the log"
+    wait_for_line "$line" 60 >/dev/null || fail "no \"$line\" in the log"
 done
 
 # $1 = a frame saved as PPM; true when black pillars stand at its left and right edges, as a

@@ -6,16 +6,26 @@ source "$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/scripts/services.sh"
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
-# $1 = what the test needs, in words, then the commands it needs. A missing command skips the
-# test (ctest's skip code), or fails it under scripts/test, which promises every service.
+# $1 = why: ends the test as skipped (ctest's skip code), before any service has started.
+skip_test() {
+    stop_services # only the private directory is there yet
+    echo "SKIP: $1"
+    exit 77
+}
+
+# $1 = what is missing, $2 = what the test needs, in words: the test is skipped, or fails under
+# scripts/test, which promises every service.
+missing() {
+    [ -n "${TALVENTO_TEST_SERVICES:-}" ] && { stop_services; echo "FAIL: $1"; exit 1; }
+    skip_test "needs $2"
+}
+
+# $1 = what the test needs, in words, then the commands it needs.
 require_tools() {
     local what=$1 tool
     shift
     for tool in "$@"; do
-        command -v "$tool" >/dev/null && continue
-        [ -n "${TALVENTO_TEST_SERVICES:-}" ] && { echo "FAIL: $tool is not installed"; exit 1; }
-        echo "SKIP: needs $what"
-        exit 77
+        command -v "$tool" >/dev/null || missing "$tool is not installed" "$what"
     done
 }
 

@@ -20,16 +20,13 @@ top=$4
 source "$top/tests/support/apptest.sh"
 
 if [ -n "${TALVENTO_TEST_SOUND_SERVER:-}" ] && [ "$TALVENTO_TEST_SOUND_SERVER" != pipewire ]; then
-    echo "SKIP: a PipeWire camera test; it runs in the PipeWire pass"
-    exit 77
+    skip_test "a PipeWire camera test; it runs in the PipeWire pass"
 fi
 needed=(pipewire wireplumber pipewire-pulse pw-link gst-launch-1.0 python3 Xvfb trayer xdotool)
 [ "$client" = chromium ] && needed+=(chromium node /usr/libexec/xdg-desktop-portal /usr/libexec/xdg-desktop-portal-gtk)
 require_tools "PipeWire, GStreamer's pipewiresrc or Chromium with the camera portal, Xvfb, trayer and xdotool" "${needed[@]}"
 if [ "$client" = gstreamer ] && ! gst-inspect-1.0 pipewiresrc >/dev/null 2>&1; then
-    [ -n "${TALVENTO_TEST_SERVICES:-}" ] && { echo "FAIL: GStreamer has no pipewiresrc"; exit 1; }
-    echo "SKIP: needs GStreamer's pipewiresrc (gstreamer1.0-pipewire)"
-    exit 77
+    missing "GStreamer has no pipewiresrc" "GStreamer's pipewiresrc (gstreamer1.0-pipewire)"
 fi
 
 start_test_services pipewire pwcamera display

@@ -9,22 +9,12 @@ top=$1
 installer=$top/resources/installer/install_audio_driver
 uninstaller=$top/resources/installer/uninstall_audio_driver
 
-for tool in pipewire wireplumber pipewire-pulse pactl gdbus; do
-    if ! command -v "$tool" >/dev/null; then
-        [ -n "${TALVENTO_TEST_SERVICES:-}" ] && { echo "FAIL: $tool is not installed"; exit 1; }
-        echo "SKIP: needs PipeWire, WirePlumber, pipewire-pulse, pactl and gdbus"
-        exit 77
-    fi
-done
-
-source "$top/scripts/services.sh"
-trap stop_services EXIT
-start_pipewire || { echo "FAIL: cannot start PipeWire"; exit 1; }
+source "$top/tests/support/apptest.sh"
+require_tools "PipeWire, WirePlumber, pipewire-pulse, pactl and gdbus" pipewire wireplumber pipewire-pulse pactl gdbus
+start_test_services pipewire installer none no-device
 export LC_ALL=C
 config=$XDG_CONFIG_HOME/pipewire/pipewire-pulse.conf.d/talvento-control.conf
 
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
 # $1 = sinks or sources, $2 = name: the description, or nothing when there is no such device.
 description() {
     pactl list "$1" | awk -v name="$2" '$1 == "Name:" { mine = ($2 == name) }
