@@ -57,6 +57,7 @@ struct PulseStream::Opaque
     std::function<void()> onReadable;
     std::atomic<bool> failed{false};
     bool timedOut = false;
+    QByteArray elsewhere; // the device the server connected the stream to instead of the one asked for
     float volume = 1.0f;
     int channels = 1;
 
@@ -138,7 +139,16 @@ bool PulseStream::Opaque::connect(Direction direction, const QByteArray &device,
         result = pa_stream_connect_playback(stream, device.constData(), &attributes, PA_STREAM_ADJUST_LATENCY,
                                             nullptr, nullptr);
     }
-    return result == 0 && waitFor([this] { return pa_stream_get_state(stream) == PA_STREAM_READY; });
+    if (result != 0 || !waitFor([this] { return pa_stream_get_state(stream) == PA_STREAM_READY; }))
+        return false;
+    // PipeWire's pulse server takes a device name as a wish: for a device it no longer has, the
+    // stream comes up on the default one, where our audio does not belong.
+    const char *connectedTo = pa_stream_get_device_name(stream);
+    if (!device.isEmpty() && device != QByteArray(connectedTo ? connectedTo : "")) {
+        elsewhere = connectedTo ? connectedTo : "";
+        return false;
+    }
+    return true;
 }
 
 void PulseStream::Opaque::applyVolume()
@@ -181,6 +191,7 @@ bool PulseStream::open(Direction direction, const QString &device, const QAudioF
     d->onReadable = std::move(onReadable);
     d->failed = false;
     d->timedOut = false;
+    d->elsewhere.clear();
     d->loop = pa_threaded_mainloop_new();
     pa_mainloop_api *api = pa_threaded_mainloop_get_api(d->loop);
     d->context = pa_context_new(api, "Talvento Control");
@@ -197,8 +208,10 @@ bool PulseStream::open(Direction direction, const QString &device, const QAudioF
                                                        Opaque::answerTimedOut, d.get());
         connected = d->connect(direction, device.toUtf8(), spec, latencyUs);
         if (!connected) {
-            reason = d->timedOut ? QStringLiteral("the sound server did not answer")
-                                 : QString::fromUtf8(pa_strerror(pa_context_errno(d->context)));
+            reason = d->timedOut              ? QStringLiteral("the sound server did not answer")
+                : !d->elsewhere.isEmpty() ? QStringLiteral("no such device (the server offered %1 instead)")
+                                                .arg(QString::fromUtf8(d->elsewhere))
+                                          : QString::fromUtf8(pa_strerror(pa_context_errno(d->context)));
         } else if (d->volume != 1.0f) {
             d->applyVolume();
         }
