@@ -37,7 +37,10 @@ start_audio() {
     } >"$SVC_DIR/session.pa"
     # Without shared memory: PulseAudio 16 can abort on a client's shared block going away
     # (memblock_replace_import assertion), seen with the application's streams.
-    pulseaudio --daemonize=yes --use-pid-file=yes --exit-idle-time=-1 --disallow-exit=yes \
+    # Without a session bus of its own, libdbus would start one for the X display, and two tests
+    # on one display would then both claim org.PulseAudio1 on it: the second server refuses to start.
+    DBUS_SESSION_BUS_ADDRESS=${DBUS_SESSION_BUS_ADDRESS:-unix:path=$SVC_DIR/no-session-bus} \
+        pulseaudio --daemonize=yes --use-pid-file=yes --exit-idle-time=-1 --disallow-exit=yes \
         --realtime=no --high-priority=no --disable-shm=yes -n -F "$SVC_DIR/session.pa" \
         --log-target=file:"$SVC_DIR/pulse.log" || { cat "$SVC_DIR/pulse.log"; return 1; }
     for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
