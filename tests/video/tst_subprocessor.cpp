@@ -6,7 +6,7 @@
 namespace {
 
 // Counts its runs and hands on a new 1x1 frame stamped with the run number; a
-// setting value of -1 makes the run fail.
+// setting value of -1 makes the run fail. With a gate, a run waits for it to open.
 class CountingStage : public SubProcessor
 {
 public:
@@ -16,6 +16,9 @@ public:
                             const CameraSetting &setting) override
     {
         return runLimited(image, [&] {
+            if (gate)
+                gate->acquire();
+            runThread = QThread::currentThread();
             ++runs;
             if (setting.value == -1)
                 return VideoImage{};
@@ -26,6 +29,8 @@ public:
     }
 
     std::atomic<int> runs{0};
+    std::atomic<QThread *> runThread{nullptr};
+    QSemaphore *gate = nullptr;
 };
 
 VideoImage anImage()
@@ -86,9 +91,14 @@ void tst_SubProcessor::asyncRunsOnTheWorker()
 {
     CountingStage stage(1000000);
     const VideoImage earlier = stage.processImage(anImage(), 2, 2, CameraSetting{});
+    // The worker's run waits at the gate, so the call has returned before it ends.
+    QSemaphore gate;
+    stage.gate = &gate;
     const VideoImage returned = stage.processImageAsync(anImage(), 2, 2, CameraSetting{});
     QCOMPARE(returned.frame, earlier.frame);
+    gate.release();
     QTRY_COMPARE_WITH_TIMEOUT(stage.runs.load(), 2, 10000);
+    QVERIFY(stage.runThread.load() != QThread::currentThread());
     QTRY_VERIFY_WITH_TIMEOUT(stage.getOutputImage().frame != earlier.frame, 10000);
     QCOMPARE(stage.getOutputImage().frame->timestampUs(), int64_t(2));
 }
