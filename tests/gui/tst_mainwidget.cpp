@@ -104,6 +104,24 @@ struct Devices
     PostProcessor effects{app()->setMgr()};
 };
 
+// The settings window over the simulated devices and a started virtual camera feed, with low
+// power mode off: what the preview tests start from. The window is not shown yet.
+struct PreviewWindow
+{
+    static BaseSettings *lowPowerOff()
+    {
+        BaseSettings *settings = app()->setMgr();
+        settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, false);
+        return settings;
+    }
+
+    BaseSettings *settings = lowPowerOff();
+    Devices devices;
+    VCam feed{settings, nullptr};
+    bool started = feed.start();
+    MainWidget window{devices.controllers(), nullptr};
+};
+
 // A window that shows the light panel's rows alone, on a simulated panel not yet searched for.
 struct LightWindow
 {
@@ -804,12 +822,9 @@ void tst_MainWidget::cameraRowsFollowTheCamera()
 // behind the virtual one runs only while the preview reads it: a paused preview is no reader.
 void tst_MainWidget::previewFollowsVisibilityAndLowPower()
 {
-    Devices devices;
-    BaseSettings *settings = app()->setMgr();
-    settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, false);
-    VCam feed(settings, nullptr);
-    QVERIFY(feed.start());
-    MainWidget window(devices.controllers(), nullptr);
+    PreviewWindow preview;
+    QVERIFY(preview.started);
+    auto &[settings, devices, feed, started, window] = preview;
     auto *chooser = window.findChild<QComboBox *>();
     QVERIFY(chooser->count() >= 2);
     QVERIFY(chooser->itemText(1).contains("Talvento Control"));
@@ -888,12 +903,9 @@ void tst_MainWidget::previewIsNoOtherReader()
 // its defaults. The times it took are printed.
 void tst_MainWidget::unpluggedCameraRecovers()
 {
-    Devices devices;
-    BaseSettings *settings = app()->setMgr();
-    settings->setSubSetting(BaseSettings::General, BaseSettings::LowPowerMode, false);
-    VCam feed(settings, nullptr);
-    QVERIFY(feed.start());
-    MainWidget window(devices.controllers(), nullptr);
+    PreviewWindow preview;
+    QVERIFY(preview.started);
+    auto &[settings, devices, feed, started, window] = preview;
     window.show();
     QTRY_VERIFY_WITH_TIMEOUT(devices.camera.isPreviewing(), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(window.previewStockImage().isEmpty(), 10000);
